@@ -1,0 +1,107 @@
+#include "config/config.h"
+
+#include <cstdlib>
+
+#include "platform/fs.h"
+#include "protocol/json_reader.h"
+#include "util/path.h"
+
+namespace varquin {
+
+namespace {
+
+constexpr std::string_view kConfigSchema = "varquin.browser-bridge.config.v2";
+constexpr std::string_view kOriginPrefix = "chrome-extension://";
+constexpr std::size_t kMinimumOriginLength = 19;
+constexpr std::string_view kDefaultConfigRelative =
+    "Library/Application Support/Varquin/browser-bridge/config.json";
+
+bool is_extension_id(std::string_view id) {
+  if (id.size() != 32) return false;
+  for (char c : id) {
+    if (c < 'a' || c > 'p') return false;
+  }
+  return true;
+}
+
+bool looks_like_origin(std::string_view text) {
+  return text.size() >= kMinimumOriginLength && text.starts_with(kOriginPrefix);
+}
+
+bool is_allowed_origin_entry(std::string_view entry) {
+  return looks_like_origin(entry) && entry.ends_with('/') &&
+         entry.find('*') == std::string_view::npos;
+}
+
+}  // namespace
+
+Result<std::string> default_config_path() {
+  if (const char* override_path = std::getenv("VARQUIN_BROWSER_BRIDGE_CONFIG")) {
+    return std::string(override_path);
+  }
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) return fail("HOME is not available", ErrorCode::ConfigMissing);
+  return util::join_path(home, kDefaultConfigRelative);
+}
+
+Result<BridgeConfig> BridgeConfig::load(const std::string& path) {
+  auto bytes = platform::read_whole_file(path);
+  if (!bytes) {
+    return std::unexpected(BridgeError::wrap("Unable to read browser bridge config: ",
+                                             bytes.error().text(), ErrorCode::ConfigMissing));
+  }
+  return parse(*bytes);
+}
+
+Result<BridgeConfig> BridgeConfig::parse(std::string_view bytes) {
+  BridgeConfig config;
+  const json::Field fields[] = {
+      {"schema", &config.schema},
+      {"extensionId", &config.extension_id},
+      {"appBundlePath", &config.app_bundle_path},
+      {"appExecutablePath", &config.app_executable_path},
+      {"electronUserDataPath", &config.electron_user_data_path},
+      {"allowedExtensionOrigins", &config.allowed_extension_origins},
+  };
+  auto parsed = json::read_object(bytes, fields);
+  if (!parsed) {
+    return std::unexpected(BridgeError::wrap("Browser bridge config is invalid: ", parsed.error(),
+                                             ErrorCode::ConfigInvalid));
+  }
+  auto valid = config.validate();
+  if (!valid) return std::unexpected(valid.error());
+  return config;
+}
+
+Status BridgeConfig::validate() const {
+  if (schema != kConfigSchema || !is_extension_id(extension_id) ||
+      !util::is_absolute(electron_user_data_path)) {
+    return fail("Browser bridge config has an invalid schema or user-data path",
+                ErrorCode::ConfigInvalid);
+  }
+  bool origins_ok = !allowed_extension_origins.empty();
+  for (const std::string& entry : allowed_extension_origins) {
+    origins_ok = origins_ok && is_allowed_origin_entry(entry);
+  }
+  if (!origins_ok) {
+    return fail("Browser bridge config has invalid allowed origins", ErrorCode::ConfigInvalid);
+  }
+  if (!app_bundle_path || !util::is_absolute(*app_bundle_path)) {
+    return fail("Browser bridge config is missing the macOS app bundle path",
+                ErrorCode::ConfigInvalid);
+  }
+  return {};
+}
+
+Status BridgeConfig::validate_caller_origin(std::span<const std::string> arguments) const {
+  for (const std::string& argument : arguments) {
+    if (!looks_like_origin(argument)) continue;
+    for (const std::string& allowed : allowed_extension_origins) {
+      if (argument == allowed) return {};
+    }
+    return fail("The browser extension origin is not allowed", ErrorCode::ForbiddenOrigin);
+  }
+  return fail("Chrome did not provide a caller origin", ErrorCode::ForbiddenOrigin);
+}
+
+}  // namespace varquin

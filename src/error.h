@@ -1,0 +1,62 @@
+// BridgeError: the failure value of every fallible operation, and the protocol's code table.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace varquin {
+
+// Codes are the protocol's own vocabulary; each carries its fixed retryable flag.
+enum class ErrorCode {
+  InvalidRequest,
+  InternalError,
+  FileTooLarge,
+  AttachmentSizeMismatch,
+  StagingFailed,
+  RequestConflict,
+  RequestMissing,
+  CapacityExceeded,
+  LockTimeout,
+  InvalidFile,
+  CleanupFailed,
+  ConfigMissing,
+  ConfigInvalid,
+  ForbiddenOrigin,
+  AppLaunchFailed,
+  HeartbeatFailed,
+};
+
+// The wire text of a code ("invalid_request", ...).
+std::string_view code_text(ErrorCode code);
+
+// Environment failures are retryable; failures of the request or of stored data are not.
+bool code_is_retryable(ErrorCode code);
+
+struct BridgeError {
+  std::string message;
+  ErrorCode code;
+  bool retryable;
+
+  BridgeError(std::string msg, ErrorCode c)
+      : message(std::move(msg)), code(c), retryable(code_is_retryable(c)) {}
+  BridgeError(std::string msg, ErrorCode c, bool retry)
+      : message(std::move(msg)), code(c), retryable(retry) {}
+
+  // A fixed prefix ending in ": " followed by a lower-level description.
+  static BridgeError wrap(std::string_view prefix, std::string_view detail, ErrorCode c) {
+    std::string text(prefix);
+    text += detail;
+    return BridgeError(std::move(text), c);
+  }
+};
+
+template <typename T>
+using Result = std::expected<T, BridgeError>;
+using Status = std::expected<void, BridgeError>;
+
+inline std::unexpected<BridgeError> fail(std::string message, ErrorCode code) {
+  return std::unexpected(BridgeError(std::move(message), code));
+}
+
+}  // namespace varquin

@@ -1,0 +1,64 @@
+#include "platform/fd.h"
+
+#include <unistd.h>
+
+namespace varquin::platform {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int UniqueFd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+OsStatus write_all(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
+OsResult<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer) {
+  for (;;) {
+    ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+OsResult<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer) {
+  std::size_t total = 0;
+  while (total < buffer.size()) {
+    auto got = read_some(fd, buffer.subspan(total));
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) break;
+    total += *got;
+  }
+  return total;
+}
+
+OsStatus seek_to_start(int fd) {
+  if (::lseek(fd, 0, SEEK_SET) < 0) return last_os_error();
+  return {};
+}
+
+}  // namespace varquin::platform

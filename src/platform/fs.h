@@ -1,0 +1,70 @@
+// File-system calls the store needs, each a thin wrapper returning OsError on failure.
+// Paths are byte strings in the platform's native form.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/fd.h"
+#include "platform/os_error.h"
+
+namespace varquin::platform {
+
+// Creates the directory and missing ancestors with mode 0777 (before umask); existing is fine.
+OsStatus create_directories(const std::string& path);
+// Creates one directory with mode 0777 (before umask); an existing one is an error.
+OsStatus create_directory(const std::string& path);
+
+// Opens for writing only; the file must not exist yet (mode 0666 before umask).
+OsResult<UniqueFd> create_exclusive_file(const std::string& path);
+// Opens for writing only, creating or truncating (mode 0666 before umask).
+OsResult<UniqueFd> create_or_truncate_file(const std::string& path);
+// Opens read and write, creating with 0666 if missing, never truncating.
+OsResult<UniqueFd> open_or_create_read_write(const std::string& path);
+// Opens read-only. `nonblocking` keeps a FIFO or device at the path from holding the open.
+OsResult<UniqueFd> open_read_only(const std::string& path, bool nonblocking = false);
+// Clears O_NONBLOCK again after a non-blocking open.
+OsStatus set_blocking(int fd);
+
+// Makes the file's data durable on stable storage (F_FULLFSYNC on Apple platforms).
+OsStatus full_sync(int fd);
+
+OsResult<struct stat> stat_path(const std::string& path);   // follows symbolic links
+OsResult<struct stat> lstat_path(const std::string& path);  // does not follow
+OsResult<struct stat> stat_fd(int fd);
+
+OsStatus rename_path(const std::string& from, const std::string& to);
+OsStatus remove_file(const std::string& path);
+OsStatus remove_empty_directory(const std::string& path);
+
+// The canonical absolute path, every link, "." and ".." resolved.
+OsResult<std::string> real_path(const std::string& path);
+
+OsResult<std::string> read_whole_file(const std::string& path);
+
+enum class EntryKind { Regular, Directory, Symlink, Other };
+
+struct DirEntry {
+  std::string name;
+  // Without following links. Empty when the kind could not be determined; see `error`.
+  std::optional<EntryKind> kind;
+  std::optional<OsError> error;
+};
+
+// Lists a directory (without "." and ".."), typing each entry without following links.
+OsResult<std::vector<DirEntry>> list_directory(const std::string& path);
+
+// Removes the path and everything below it without ever following a symbolic link, even when a
+// directory is swapped for a link while the walk runs. A link at `path` itself is removed, not
+// followed.
+OsStatus remove_tree(const std::string& path);
+
+// Advisory whole-file lock.
+OsStatus try_lock_exclusive(int fd);
+OsStatus unlock(int fd);
+
+}  // namespace varquin::platform

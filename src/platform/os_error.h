@@ -1,0 +1,26 @@
+// Operating-system failures as values, and their text in the bridge's message form.
+#pragma once
+
+#include <cerrno>
+#include <expected>
+#include <string>
+
+namespace varquin::platform {
+
+struct OsError {
+  int number;
+  // The system's text for the error, then " (os error N)".
+  std::string text() const;
+};
+
+template <typename T>
+using OsResult = std::expected<T, OsError>;
+using OsStatus = std::expected<void, OsError>;
+
+inline std::unexpected<OsError> last_os_error() { return std::unexpected(OsError{errno}); }
+inline std::unexpected<OsError> os_error(int number) { return std::unexpected(OsError{number}); }
+
+// True when a non-blocking lock attempt failed only because another holder has it.
+bool is_would_block(const OsError& error);
+
+}  // namespace varquin::platform

@@ -1,0 +1,56 @@
+#include "protocol/json_writer.h"
+
+#include <boost/json/serialize.hpp>
+
+#include "util/utf8.h"
+
+namespace varquin::json {
+
+ObjectWriter::ObjectWriter(Style style, std::size_t capacity) : style_(style) {
+  out_.reserve(capacity);
+  out_ += '{';
+}
+
+void ObjectWriter::begin_member(std::string_view key) {
+  if (!empty_) out_ += ',';
+  if (style_ == Style::Pretty) out_ += "\n  ";
+  empty_ = false;
+  append_string(key);
+  out_ += style_ == Style::Pretty ? ": " : ":";
+}
+
+void ObjectWriter::append_string(std::string_view value) {
+  if (!util::is_valid_utf8(value)) {
+    if (error_.empty()) error_ = "a string value is not valid UTF-8";
+    return;
+  }
+  // Boost.JSON escapes the quote, the backslash and control characters, and nothing else.
+  out_ += boost::json::serialize(boost::json::string_view(value.data(), value.size()));
+}
+
+ObjectWriter& ObjectWriter::string(std::string_view key, std::string_view value) {
+  begin_member(key);
+  append_string(value);
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::unsigned_integer(std::string_view key, std::uint64_t value) {
+  begin_member(key);
+  out_ += std::to_string(value);
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::boolean(std::string_view key, bool value) {
+  begin_member(key);
+  out_ += value ? "true" : "false";
+  return *this;
+}
+
+std::expected<std::string, std::string> ObjectWriter::finish() {
+  if (!error_.empty()) return std::unexpected(error_);
+  if (style_ == Style::Pretty && !empty_) out_ += '\n';
+  out_ += '}';
+  return std::move(out_);
+}
+
+}  // namespace varquin::json

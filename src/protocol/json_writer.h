@@ -1,0 +1,37 @@
+// Writing the flat JSON objects the bridge produces, in the order the fields are added.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace varquin::json {
+
+enum class Style {
+  Compact,  // no white space between tokens
+  Pretty,   // one member a line, two-space indentation, "key": value
+};
+
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(Style style, std::size_t capacity = 128);
+
+  ObjectWriter& string(std::string_view key, std::string_view value);
+  ObjectWriter& unsigned_integer(std::string_view key, std::uint64_t value);
+  ObjectWriter& boolean(std::string_view key, bool value);
+
+  // The document, or a description of why it cannot be written (a string that is not UTF-8).
+  std::expected<std::string, std::string> finish();
+
+ private:
+  void begin_member(std::string_view key);
+  void append_string(std::string_view value);
+
+  Style style_;
+  std::string out_;
+  bool empty_ = true;
+  std::string error_;
+};
+
+}  // namespace varquin::json

@@ -1,0 +1,36 @@
+// Keeping the store bounded: the census, the capacity rule and expiry after 7 days.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "error.h"
+#include "util/rfc3339.h"
+
+namespace varquin::staging {
+
+inline constexpr std::int64_t kExpiryAgeSeconds = 604'800;  // 7 days
+inline constexpr std::uint64_t kStageLimit = 20;
+inline constexpr std::uint64_t kTerminalRecordLimit = 256;
+inline constexpr std::uint64_t kByteLimit = 536'870'912;  // 512 MiB
+
+struct StoreUsage {
+  std::uint64_t stages = 0;
+  std::uint64_t bytes = 0;  // saturating
+  std::uint64_t terminal_records = 0;
+};
+
+// Removes stages, incoming directories and terminal records 7 days old or older.
+Status purge_expired(const std::string& imports_root, const std::string& terminals_root,
+                     util::Instant now);
+
+Result<StoreUsage> managed_usage(const std::string& imports_root,
+                                 const std::string& terminals_root);
+
+// Total size of the regular files below `directory`, links not followed.
+Result<std::uint64_t> regular_file_bytes(const std::string& directory);
+
+// "capacity_exceeded" when a new stage of `new_bytes` would pass a limit.
+Status check_capacity(const StoreUsage& usage, std::uint64_t new_bytes);
+
+}  // namespace varquin::staging

@@ -1,0 +1,107 @@
+#include "staging/layout.h"
+
+#include <sys/stat.h>
+
+#include "platform/fs.h"
+#include "util/path.h"
+#include "util/utf8.h"
+#include "util/uuid.h"
+
+namespace varquin::staging {
+
+std::string StorePaths::imports_root() const { return util::join_path(user_data, kImportsRootName); }
+
+std::string StorePaths::terminals_root() const {
+  return util::join_path(user_data, kTerminalsRootName);
+}
+
+std::string StorePaths::lock_file() const { return util::join_path(imports_root(), kLockFileName); }
+
+std::string StorePaths::stage_directory(std::string_view request_id) const {
+  return util::join_path(imports_root(), request_id);
+}
+
+std::string StorePaths::manifest_path(std::string_view request_id) const {
+  return util::join_path(stage_directory(request_id), kManifestName);
+}
+
+std::string StorePaths::terminal_record(std::string_view request_id) const {
+  return util::join_path(terminals_root(), std::string(request_id) + ".json");
+}
+
+Result<std::string> StorePaths::new_incoming_directory(std::string_view request_id) const {
+  auto uuid = util::random_uuid_v4();
+  if (!uuid) {
+    return std::unexpected(BridgeError::wrap("Unable to create temporary request directory: ",
+                                             uuid.error().text(), ErrorCode::StagingFailed));
+  }
+  std::string name(kIncomingPrefix);
+  name += request_id;
+  name += '-';
+  name += util::format_uuid_simple(*uuid);
+  return util::join_path(imports_root(), name);
+}
+
+RequestIdFault check_request_id(std::string_view request_id) {
+  auto uuid = util::parse_uuid(request_id);
+  if (!uuid) return RequestIdFault::Invalid;
+  std::string canonical = util::format_uuid_hyphenated(*uuid);
+  if (request_id.size() != canonical.size()) return RequestIdFault::NotCanonical;
+  for (std::size_t i = 0; i < canonical.size(); ++i) {
+    char c = request_id[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != canonical[i]) return RequestIdFault::NotCanonical;
+  }
+  return RequestIdFault::None;
+}
+
+std::string_view request_id_fault_message(RequestIdFault fault) {
+  return fault == RequestIdFault::NotCanonical ? "The browser import request ID is not canonical"
+                                               : "The browser import request ID is invalid";
+}
+
+Status validate_request_id(std::string_view request_id) {
+  RequestIdFault fault = check_request_id(request_id);
+  if (fault == RequestIdFault::None) return {};
+  return fail(std::string(request_id_fault_message(fault)), ErrorCode::InvalidFile);
+}
+
+bool is_valid_incoming_directory(const std::string& path) {
+  auto name = util::file_name(path);
+  if (!name || !util::is_valid_utf8(*name)) return false;
+  if (name->size() != 79 || !name->starts_with(kIncomingPrefix)) return false;
+  if ((*name)[46] != '-') return false;
+  if (check_request_id(name->substr(10, 36)) != RequestIdFault::None) return false;
+  for (char c : name->substr(47, 32)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  auto info = platform::lstat_path(path);
+  return info && S_ISDIR(info->st_mode);
+}
+
+bool has_managed_request_segments(std::string_view path, std::string_view request_id) {
+  auto parts = util::path_components(path);
+  if (parts.size() < 2) return false;
+  return parts.back() == request_id && parts[parts.size() - 2] == kManagedContainerName;
+}
+
+Status reject_symlink_or_reparse_components(const std::string& path) {
+  std::optional<std::string> current = path;
+  while (current) {
+    // The empty parent of a relative path stands for the working directory.
+    const std::string& probe = current->empty() ? std::string(".") : *current;
+    auto info = platform::lstat_path(probe);
+    if (!info) {
+      return std::unexpected(BridgeError::wrap("Unable to inspect source path: ",
+                                               info.error().text(), ErrorCode::InvalidFile));
+    }
+    if (S_ISLNK(info->st_mode)) {
+      return fail("Symlinked browser import paths are not allowed", ErrorCode::InvalidFile);
+    }
+    if (current->empty()) break;
+    current = util::parent_path(*current);
+  }
+  return {};
+}
+
+}  // namespace varquin::staging

@@ -1,0 +1,56 @@
+// Where the store lives, the request-ID rule and the path rules shared by the staging operations.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.h"
+
+namespace varquin::staging {
+
+inline constexpr std::string_view kImportsRootName = "browser-imports";
+inline constexpr std::string_view kTerminalsRootName = "browser-import-terminals";
+inline constexpr std::string_view kLockFileName = ".bridge.lock";
+inline constexpr std::string_view kManifestName = "request.json";
+inline constexpr std::string_view kIncomingPrefix = ".incoming-";
+inline constexpr std::string_view kManagedContainerName = "Varquin Inbox";
+inline constexpr std::string_view kImportSchema = "varquin.browser-import.v1";
+inline constexpr std::string_view kGmailSource = "gmail";
+
+inline constexpr std::uint64_t kAttachmentLimitBytes = 67'108'864;  // 64 MiB
+
+// The store's paths under one user-data directory. The request ID is used exactly as sent.
+struct StorePaths {
+  std::string user_data;
+
+  std::string imports_root() const;
+  std::string terminals_root() const;
+  std::string lock_file() const;
+  std::string stage_directory(std::string_view request_id) const;
+  std::string manifest_path(std::string_view request_id) const;
+  std::string terminal_record(std::string_view request_id) const;
+  // ".incoming-" + request ID + "-" + 32 lower-case hex digits of a fresh random UUID.
+  Result<std::string> new_incoming_directory(std::string_view request_id) const;
+};
+
+enum class RequestIdFault { None, Invalid, NotCanonical };
+
+// The request-ID rule without an error code, for callers that report it with their own code.
+RequestIdFault check_request_id(std::string_view request_id);
+std::string_view request_id_fault_message(RequestIdFault fault);
+
+// A canonical hyphenated UUID in either case; failures carry "invalid_file".
+Status validate_request_id(std::string_view request_id);
+
+// A directory entry named ".incoming-<request ID>-<32 lower-case hex>" that is itself a directory
+// (not a link to one).
+bool is_valid_incoming_directory(const std::string& path);
+
+// The last component is `request_id` and the one before it is "Varquin Inbox".
+bool has_managed_request_segments(std::string_view path, std::string_view request_id);
+
+// Refuses a path any of whose components, from itself up to the root, is a symbolic link or
+// cannot be inspected.
+Status reject_symlink_or_reparse_components(const std::string& path);
+
+}  // namespace varquin::staging

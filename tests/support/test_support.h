@@ -1,0 +1,39 @@
+// Shared test fixtures: temporary directories and small file helpers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+
+namespace varquin::testing {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+bool path_exists(const std::string& path);  // without following a final link
+void make_directories(const std::string& path);
+std::vector<std::string> list_names(const std::string& directory);  // sorted
+
+// A valid configuration whose user-data directory is `user_data`.
+BridgeConfig config_for(const std::string& user_data);
+
+inline constexpr const char* kExtensionId = "abcdefghijklmnopabcdefghijklmnop";
+inline constexpr const char* kOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
+
+}  // namespace varquin::testing
