@@ -88,6 +88,15 @@ OsResult<struct stat> stat_fd(int fd) {
   return info;
 }
 
+WallTime modification_time(const struct stat& info) {
+#if defined(__APPLE__)
+  const timespec& time = info.st_mtimespec;
+#else
+  const timespec& time = info.st_mtim;
+#endif
+  return WallTime{static_cast<std::int64_t>(time.tv_sec), static_cast<std::uint32_t>(time.tv_nsec)};
+}
+
 OsStatus rename_path(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return last_os_error();
   return {};

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/fd.h"
 #include "platform/os_error.h"
 
@@ -36,6 +37,9 @@ OsStatus full_sync(int fd);
 OsResult<struct stat> stat_path(const std::string& path);   // follows symbolic links
 OsResult<struct stat> lstat_path(const std::string& path);  // does not follow
 OsResult<struct stat> stat_fd(int fd);
+
+// The modification time recorded in `info` (st_mtim on Linux, st_mtimespec on Apple platforms).
+WallTime modification_time(const struct stat& info);
 
 OsStatus rename_path(const std::string& from, const std::string& to);
 OsStatus remove_file(const std::string& path);

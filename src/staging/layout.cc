@@ -9,13 +9,17 @@
 
 namespace varquin::staging {
 
-std::string StorePaths::imports_root() const { return util::join_path(user_data, kImportsRootName); }
+std::string StorePaths::imports_root() const {
+  return util::join_path(user_data, kImportsRootName);
+}
 
 std::string StorePaths::terminals_root() const {
   return util::join_path(user_data, kTerminalsRootName);
 }
 
-std::string StorePaths::lock_file() const { return util::join_path(imports_root(), kLockFileName); }
+std::string StorePaths::lock_file() const {
+  return util::join_path(imports_root(), kLockFileName);
+}
 
 std::string StorePaths::stage_directory(std::string_view request_id) const {
   return util::join_path(imports_root(), request_id);
@@ -85,15 +89,26 @@ bool has_managed_request_segments(std::string_view path, std::string_view reques
   return parts.back() == request_id && parts[parts.size() - 2] == kManagedContainerName;
 }
 
+std::string_view name_without_extension(std::string_view name) {
+  if (name == "..") return name;
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return name;
+  return name.substr(0, dot);
+}
+
 Status reject_symlink_or_reparse_components(const std::string& path) {
+  // Probe the lexical form: lstat of "link/" or "link/." would follow the link it should report.
   std::optional<std::string> current = path;
+  if (auto name = util::file_name(path)) {
+    current = util::join_path(util::parent_path(path).value_or(""), *name);
+  }
   while (current) {
     // The empty parent of a relative path stands for the working directory.
     const std::string& probe = current->empty() ? std::string(".") : *current;
     auto info = platform::lstat_path(probe);
     if (!info) {
-      return std::unexpected(BridgeError::wrap("Unable to inspect source path: ",
-                                               info.error().text(), ErrorCode::InvalidFile));
+      return std::unexpected(BridgeError::wrap(
+          "Unable to inspect source path: ", info.error().text(), ErrorCode::InvalidFile));
     }
     if (S_ISLNK(info->st_mode)) {
       return fail("Symlinked browser import paths are not allowed", ErrorCode::InvalidFile);

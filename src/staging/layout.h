@@ -1,6 +1,7 @@
 // Where the store lives, the request-ID rule and the path rules shared by the staging operations.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,9 @@ bool is_valid_incoming_directory(const std::string& path);
 
 // The last component is `request_id` and the one before it is "Varquin Inbox".
 bool has_managed_request_segments(std::string_view path, std::string_view request_id);
+
+// A file name without its last extension: "a.b.json" -> "a.b", "x" -> "x", ".json" -> ".json".
+std::string_view name_without_extension(std::string_view name);
 
 // Refuses a path any of whose components, from itself up to the root, is a symbolic link or
 // cannot be inspected.

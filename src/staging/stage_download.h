@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,7 +27,16 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
                                         std::string_view original_name,
                                         std::string_view request_id);
 
+// The file is read twice: hashed without the lock, then copied under it. The copy is hashed too,
+// and a file that changed in between fails with "staging_failed" instead of being staged under
+// the first digest.
 Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
                                     const std::string& file_path, std::string_view original_name);
+
+// Test seam: the same, calling `after_digest` once the digest is taken and before the store is
+// touched, so a test can change the file between the two reads.
+Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
+                                    const std::string& file_path, std::string_view original_name,
+                                    const std::function<void()>& after_digest);
 
 }  // namespace varquin::staging

@@ -1,0 +1,50 @@
+#include "staging/lock.h"
+
+#include <chrono>
+
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "staging/layout.h"
+#include "util/path.h"
+
+namespace varquin::staging {
+
+namespace {
+
+constexpr std::chrono::milliseconds kPollInterval{25};
+constexpr std::chrono::seconds kWaitLimit{2};
+
+}  // namespace
+
+StagingLock::~StagingLock() {
+  // Closing would release the lock anyway, so a failed unlock needs no handling.
+  if (file_.valid()) (void)platform::unlock(file_.get());
+}
+
+Result<StagingLock> acquire_staging_lock(const std::string& imports_root) {
+  if (auto created = platform::create_directories(imports_root); !created) {
+    return std::unexpected(BridgeError::wrap("Unable to create browser import root: ",
+                                             created.error().text(), ErrorCode::StagingFailed));
+  }
+  auto file = platform::open_or_create_read_write(util::join_path(imports_root, kLockFileName));
+  if (!file) {
+    return std::unexpected(BridgeError::wrap("Unable to open staging lock: ", file.error().text(),
+                                             ErrorCode::StagingFailed));
+  }
+  const auto start = platform::MonotonicClock::now();
+  for (;;) {
+    auto locked = platform::try_lock_exclusive(file->get());
+    if (locked) return StagingLock(std::move(*file));
+    // The deadline is tested first: past it, every failure reads as contention.
+    if (platform::MonotonicClock::now() - start >= kWaitLimit) {
+      return fail("Another browser import is still being staged", ErrorCode::LockTimeout);
+    }
+    if (!platform::is_would_block(locked.error())) {
+      return std::unexpected(BridgeError::wrap(
+          "Unable to acquire staging lock: ", locked.error().text(), ErrorCode::StagingFailed));
+    }
+    platform::sleep_for(kPollInterval);
+  }
+}
+
+}  // namespace varquin::staging

@@ -1,0 +1,197 @@
+#include "staging/records.h"
+
+#include <array>
+
+#include "platform/fs.h"
+#include "protocol/json_reader.h"
+#include "protocol/json_writer.h"
+#include "staging/layout.h"
+#include "util/path.h"
+#include "util/utf8.h"
+
+namespace varquin::staging {
+
+namespace {
+
+std::array<json::Field, 10> fields_of(ImportManifest& m) {
+  return {{{"schema", &m.schema},
+           {"requestId", &m.request_id},
+           {"source", &m.source},
+           {"originalSourcePath", &m.original_source_path},
+           {"filePath", &m.file_path},
+           {"originalName", &m.original_name},
+           {"sizeBytes", &m.size_bytes},
+           {"sha256", &m.sha256},
+           {"createdAt", &m.created_at},
+           {"temporary", &m.temporary}}};
+}
+
+std::array<json::Field, 8> fields_of(TerminalRecord& r) {
+  return {{{"schema", &r.schema},
+           {"requestId", &r.request_id},
+           {"source", &r.source},
+           {"originalSourcePath", &r.original_source_path},
+           {"originalName", &r.original_name},
+           {"sizeBytes", &r.size_bytes},
+           {"sha256", &r.sha256},
+           {"finalizedAt", &r.finalized_at}}};
+}
+
+// The finished pretty document followed by the one "\n" that ends it on disk.
+Result<std::string> finish_pretty(json::ObjectWriter& writer, std::string_view failure_prefix) {
+  auto body = writer.finish();
+  if (!body) {
+    return std::unexpected(
+        BridgeError::wrap(failure_prefix, body.error(), ErrorCode::StagingFailed));
+  }
+  *body += '\n';
+  return std::move(*body);
+}
+
+// `path` with its extension replaced by "json.tmp": request.json -> request.json.tmp.
+std::string temporary_path_for(const std::string& path) {
+  auto name = util::file_name(path);
+  if (!name) return path + ".json.tmp";
+  std::string parent = util::parent_path(path).value_or("");
+  return util::join_path(parent, std::string(name_without_extension(*name)) + ".json.tmp");
+}
+
+// The tests shared by both matching operations; `temporary` is the manifest's own concern.
+template <typename Record>
+bool common_fields_match(const Record& record, std::string_view request_id,
+                         const StagingCandidate& candidate, std::string_view sha256) {
+  return record.schema == kImportSchema && record.request_id == request_id &&
+         record.source == kGmailSource &&
+         util::same_path(record.original_source_path, candidate.source_path) &&
+         record.original_name == candidate.original_name &&
+         record.size_bytes == candidate.size_bytes && record.sha256 == sha256;
+}
+
+}  // namespace
+
+Result<std::string> serialize_manifest(const ImportManifest& manifest) {
+  json::ObjectWriter writer(json::Style::Pretty, 512);
+  writer.string("schema", manifest.schema)
+      .string("requestId", manifest.request_id)
+      .string("source", manifest.source)
+      .string("originalSourcePath", manifest.original_source_path)
+      .string("filePath", manifest.file_path)
+      .string("originalName", manifest.original_name)
+      .unsigned_integer("sizeBytes", manifest.size_bytes)
+      .string("sha256", manifest.sha256)
+      .string("createdAt", manifest.created_at)
+      .boolean("temporary", manifest.temporary);
+  return finish_pretty(writer, "Unable to serialize request manifest: ");
+}
+
+Result<std::string> serialize_terminal_record(const TerminalRecord& record) {
+  json::ObjectWriter writer(json::Style::Pretty, 512);
+  writer.string("schema", record.schema)
+      .string("requestId", record.request_id)
+      .string("source", record.source)
+      .string("originalSourcePath", record.original_source_path)
+      .string("originalName", record.original_name)
+      .unsigned_integer("sizeBytes", record.size_bytes)
+      .string("sha256", record.sha256)
+      .string("finalizedAt", record.finalized_at);
+  return finish_pretty(writer, "Unable to serialize terminal record: ");
+}
+
+Status write_atomic_json(const std::string& path, const ImportManifest& manifest) {
+  auto document = serialize_manifest(manifest);
+  if (!document) return std::unexpected(document.error());
+  const std::string temporary = temporary_path_for(path);
+  auto file = platform::create_exclusive_file(temporary);
+  if (!file) {
+    return std::unexpected(BridgeError::wrap(
+        "Unable to create request manifest: ", file.error().text(), ErrorCode::StagingFailed));
+  }
+  // The document already ends in its newline: one write covers both.
+  auto persisted = platform::write_all(
+      file->get(), {reinterpret_cast<const std::uint8_t*>(document->data()), document->size()});
+  if (persisted) persisted = platform::full_sync(file->get());
+  if (!persisted) {
+    return std::unexpected(BridgeError::wrap("Unable to persist request manifest: ",
+                                             persisted.error().text(), ErrorCode::StagingFailed));
+  }
+  // The handle stays open across the rename and is closed when `file` goes out of scope.
+  if (auto renamed = platform::rename_path(temporary, path); !renamed) {
+    return std::unexpected(BridgeError::wrap(
+        "Unable to publish request manifest: ", renamed.error().text(), ErrorCode::StagingFailed));
+  }
+  return {};
+}
+
+template <typename Record>
+Result<Record> read_json(const std::string& path) {
+  if (auto safe = reject_symlink_or_reparse_components(path); !safe) {
+    return std::unexpected(safe.error());
+  }
+  auto bytes = platform::read_whole_file(path);
+  if (!bytes) {
+    return std::unexpected(BridgeError::wrap(
+        "Unable to read managed record: ", bytes.error().text(), ErrorCode::RequestConflict));
+  }
+  Record record;
+  auto fields = fields_of(record);
+  if (auto parsed = json::read_object(*bytes, fields); !parsed) {
+    return std::unexpected(BridgeError::wrap("Managed record is invalid: ", parsed.error(),
+                                             ErrorCode::RequestConflict));
+  }
+  return record;
+}
+
+template Result<ImportManifest> read_json<ImportManifest>(const std::string& path);
+template Result<TerminalRecord> read_json<TerminalRecord>(const std::string& path);
+
+std::optional<ImportManifest> validated_manifest_for_directory(const std::string& directory) {
+  auto name = util::file_name(directory);
+  if (!name || !util::is_valid_utf8(*name)) return std::nullopt;
+  if (!validate_request_id(*name)) return std::nullopt;
+  auto manifest = read_json<ImportManifest>(util::join_path(directory, kManifestName));
+  if (!manifest) return std::nullopt;
+  if (manifest->request_id != *name) return std::nullopt;
+  if (manifest->schema != kImportSchema || manifest->source != kGmailSource) return std::nullopt;
+  auto parent = util::parent_path(manifest->file_path);
+  if (!parent || !util::same_path(*parent, directory)) return std::nullopt;
+  if (!manifest->temporary) return std::nullopt;
+  return std::move(*manifest);
+}
+
+bool manifest_matches(const ImportManifest& manifest, std::string_view request_id,
+                      const StagingCandidate& candidate, std::string_view sha256) {
+  return common_fields_match(manifest, request_id, candidate, sha256) && manifest.temporary;
+}
+
+bool terminal_matches(const TerminalRecord& record, std::string_view request_id,
+                      const StagingCandidate& candidate, std::string_view sha256) {
+  return common_fields_match(record, request_id, candidate, sha256);
+}
+
+Result<std::optional<std::string>> staged_manifest_path(const BridgeConfig& config,
+                                                        std::string_view request_id) {
+  if (auto valid = validate_request_id(request_id); !valid) return std::unexpected(valid.error());
+  const StorePaths paths{config.electron_user_data_path};
+
+  const std::string terminal = paths.terminal_record(request_id);
+  if (platform::stat_path(terminal)) {
+    auto record = read_json<TerminalRecord>(terminal);
+    if (!record) return std::unexpected(record.error());
+    if (record->request_id == request_id && record->schema == kImportSchema) {
+      return std::optional<std::string>();
+    }
+    return fail("The terminal browser import record is invalid", ErrorCode::RequestConflict);
+  }
+
+  const std::string stage = paths.stage_directory(request_id);
+  auto manifest = validated_manifest_for_directory(stage);
+  if (!manifest) return fail("The staged browser import was not found", ErrorCode::RequestMissing);
+  // Already implied by the validation above; kept so the lookup does not depend on it.
+  auto parent = util::parent_path(manifest->file_path);
+  if (manifest->request_id != request_id || !parent || !util::same_path(*parent, stage)) {
+    return fail("The staged browser import record is invalid", ErrorCode::RequestConflict);
+  }
+  return std::optional<std::string>(paths.manifest_path(request_id));
+}
+
+}  // namespace varquin::staging

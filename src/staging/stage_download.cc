@@ -1,0 +1,189 @@
+#include "staging/stage_download.h"
+
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "platform/fs.h"
+#include "staging/layout.h"
+#include "staging/publish.h"
+#include "util/nfc.h"
+#include "util/path.h"
+#include "util/sha256.h"
+#include "util/utf8.h"
+
+namespace varquin::staging {
+
+namespace {
+
+constexpr std::size_t kChunkBytes = 65'536;
+
+std::unexpected<BridgeError> invalid_file(std::string_view message) {
+  return fail(std::string(message), ErrorCode::InvalidFile);
+}
+
+std::unexpected<BridgeError> invalid_file(std::string_view prefix, const platform::OsError& e) {
+  return std::unexpected(BridgeError::wrap(prefix, e.text(), ErrorCode::InvalidFile));
+}
+
+std::unexpected<BridgeError> staging_failure(std::string_view detail) {
+  return std::unexpected(
+      BridgeError::wrap("Unable to stage browser import file: ", detail, ErrorCode::StagingFailed));
+}
+
+// Reads a file to its end through one fixed buffer, hashing every chunk it hands out, so that a
+// file is never held in memory as a whole.
+class HashingReader {
+ public:
+  explicit HashingReader(int fd) : fd_(fd), buffer_(kChunkBytes) {}
+
+  // The next chunk; empty at the end of the file.
+  platform::OsResult<std::span<const std::uint8_t>> next() {
+    auto got = platform::read_some(fd_, buffer_);
+    if (!got) return std::unexpected(got.error());
+    std::span<const std::uint8_t> chunk(buffer_.data(), *got);
+    total_ += *got;
+    hasher_.update(chunk);
+    return chunk;
+  }
+
+  std::uint64_t total() const { return total_; }
+  std::string finish_hex() { return hasher_.finish_hex(); }
+
+ private:
+  int fd_;
+  std::vector<std::uint8_t> buffer_;
+  util::Sha256 hasher_;
+  std::uint64_t total_ = 0;
+};
+
+// Phase one's digest. The byte count is capped again here: the file may grow after its size was
+// taken.
+Result<std::string> digest_source(const ValidatedSource& source) {
+  constexpr std::string_view kReadFailure = "Unable to read browser import file: ";
+  if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
+    return invalid_file(kReadFailure, rewound.error());
+  }
+  HashingReader reader(source.file.get());
+  for (;;) {
+    auto chunk = reader.next();
+    if (!chunk) return invalid_file(kReadFailure, chunk.error());
+    if (chunk->empty()) break;
+    if (reader.total() > kAttachmentLimitBytes) {
+      return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
+    }
+  }
+  if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
+    return invalid_file("Unable to rewind browser import file: ", rewound.error());
+  }
+  return reader.finish_hex();
+}
+
+// Copies the source into the staged file and proves that what was copied is what was hashed:
+// the manifest must describe the bytes in the stage, not the file as it was a moment earlier.
+Status copy_source(const ValidatedSource& source, std::string_view sha256, int staged) {
+  constexpr std::string_view kChanged = "the file changed while it was being staged";
+  if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
+    return std::unexpected(BridgeError::wrap(
+        "Unable to rewind source file: ", rewound.error().text(), ErrorCode::StagingFailed));
+  }
+  HashingReader reader(source.file.get());
+  for (;;) {
+    auto chunk = reader.next();
+    if (!chunk) return staging_failure(chunk.error().text());
+    if (chunk->empty()) break;
+    if (reader.total() > source.size_bytes) return staging_failure(kChanged);
+    if (auto written = platform::write_all(staged, *chunk); !written) {
+      return staging_failure(written.error().text());
+    }
+  }
+  if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) {
+    return staging_failure(kChanged);
+  }
+  if (auto synced = platform::full_sync(staged); !synced) {
+    return staging_failure(synced.error().text());
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<ValidatedSource> validate_source(const std::string& file_path,
+                                        std::string_view original_name,
+                                        std::string_view request_id) {
+  if (!util::is_absolute(file_path))
+    return invalid_file("The browser import path must be absolute");
+  auto parent = util::parent_path(file_path);
+  if (!parent) return invalid_file("The browser import path has no parent");
+  if (!has_managed_request_segments(*parent, request_id)) {
+    return invalid_file("The browser import path is outside its managed request directory");
+  }
+  if (auto safe = reject_symlink_or_reparse_components(file_path); !safe) {
+    return std::unexpected(safe.error());
+  }
+  auto name = normalize_original_name(original_name);
+  if (!name) return std::unexpected(name.error());
+  auto on_disk = util::file_name(file_path);
+  if (!on_disk || !util::is_valid_utf8(*on_disk)) {
+    return invalid_file("The browser import filename is not valid UTF-8");
+  }
+  // The browser may store the name decomposed; only its composed form has to match.
+  if (util::to_nfc(*on_disk) != *name) {
+    return invalid_file("The browser import filename does not match the selected attachment");
+  }
+
+  auto resolved = platform::real_path(file_path);
+  if (!resolved) return invalid_file("Unable to resolve browser import path: ", resolved.error());
+  auto resolved_parent = util::parent_path(*resolved);
+  if (!resolved_parent) return invalid_file("The resolved browser import path has no parent");
+  if (!has_managed_request_segments(*resolved_parent, request_id)) {
+    return invalid_file("The resolved browser import path escaped its managed request directory");
+  }
+
+  // Non-blocking, so that a FIFO planted at the path cannot hold the open until a writer comes.
+  auto file = platform::open_read_only(*resolved, true);
+  if (!file) return invalid_file("Unable to open browser import file: ", file.error());
+  auto info = platform::stat_fd(file->get());
+  if (!info) return invalid_file("Unable to inspect browser import file: ", info.error());
+  if (!S_ISREG(info->st_mode)) {
+    return invalid_file("The browser import source is not a regular file");
+  }
+  if (auto blocking = platform::set_blocking(file->get()); !blocking) {
+    return invalid_file("Unable to open browser import file: ", blocking.error());
+  }
+  const auto size = static_cast<std::uint64_t>(info->st_size);
+  if (size > kAttachmentLimitBytes) {
+    return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
+  }
+  return ValidatedSource{std::move(*resolved), std::move(*name), size, std::move(*file)};
+}
+
+Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
+                                    const std::string& file_path, std::string_view original_name) {
+  return stage_download(config, request_id, file_path, original_name, {});
+}
+
+Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
+                                    const std::string& file_path, std::string_view original_name,
+                                    const std::function<void()>& after_digest) {
+  if (auto valid = validate_request_id(request_id); !valid) return std::unexpected(valid.error());
+  // Declared before the lock is taken inside publish_stage, so it is released after the lock.
+  auto source = validate_source(file_path, original_name, request_id);
+  if (!source) return std::unexpected(source.error());
+  auto sha256 = digest_source(*source);
+  if (!sha256) return std::unexpected(sha256.error());
+  if (after_digest) after_digest();
+
+  const StageRequest request{
+      .request_id = request_id,
+      .original_name = source->original_name,
+      .size_bytes = source->size_bytes,
+      .sha256 = *sha256,
+      .source_path = source->resolved_path,
+      .reuse_rule = ReuseRule::ManifestFile,
+  };
+  return publish_stage(config, request,
+                       [&](int staged) { return copy_source(*source, *sha256, staged); });
+}
+
+}  // namespace varquin::staging
