@@ -7,12 +7,12 @@ namespace varquin::util {
 namespace {
 
 constexpr std::uint8_t kInvalid = 0xFF;
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 constexpr std::array<std::uint8_t, 256> make_table() {
   std::array<std::uint8_t, 256> table{};
   table.fill(kInvalid);
-  constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (std::uint8_t i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = i;
+  for (std::uint8_t i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = i;
   return table;
 }
 
@@ -22,8 +22,30 @@ inline std::uint8_t sextet(char c) { return kTable[static_cast<unsigned char>(c)
 
 }  // namespace
 
+std::string encode_base64(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    std::uint32_t v = std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    std::uint32_t v = std::uint32_t{bytes[i]} << 16 | (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0);
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
 std::size_t decoded_base64_size(std::string_view text) {
-  if (text.empty()) return 0;
+  if (text.size() < 4) return 0;
   std::size_t padding = text.back() == '=' ? (text[text.size() - 2] == '=' ? 2 : 1) : 0;
   return text.size() / 4 * 3 - padding;
 }

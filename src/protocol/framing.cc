@@ -1,0 +1,119 @@
+#include "protocol/framing.h"
+
+#include <array>
+#include <limits>
+#include <span>
+#include <string>
+
+#include "platform/fd.h"
+
+namespace varquin::protocol {
+
+namespace {
+
+std::unexpected<BridgeError> invalid(std::string_view prefix, std::string_view detail) {
+  return std::unexpected(BridgeError::wrap(prefix, detail, ErrorCode::InvalidRequest));
+}
+
+std::span<std::uint8_t> bytes_of(std::string& text) {
+  return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
+}
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+constexpr std::string_view kEndedEarly = "input ended early";
+
+using ReadFault = std::unexpected<FrameReadError>;
+
+// Reads the length; none means the input ended cleanly before the first byte.
+std::expected<std::optional<std::uint32_t>, FrameReadError> read_length(int input_fd) {
+  std::array<std::uint8_t, 4> bytes{};
+  // A single one-byte read first: zero bytes here is the only clean end of input.
+  auto first = platform::read_some(input_fd, std::span(bytes).first(1));
+  if (!first) return ReadFault({FrameReadError::Part::Length, first.error().text()});
+  if (*first == 0) return std::optional<std::uint32_t>();
+  auto rest = platform::read_full(input_fd, std::span(bytes).subspan(1));
+  if (!rest) return ReadFault({FrameReadError::Part::Length, rest.error().text()});
+  if (*rest != 3) return ReadFault({FrameReadError::Part::Length, std::string(kEndedEarly)});
+  return std::optional<std::uint32_t>(std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                                      std::uint32_t{bytes[2]} << 16 |
+                                      std::uint32_t{bytes[3]} << 24);
+}
+
+std::array<std::uint8_t, 4> little_endian(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+std::string_view read_fault_prefix(FrameReadError::Part part) {
+  switch (part) {
+    case FrameReadError::Part::Length: return "Unable to read native message length: ";
+    case FrameReadError::Part::InvalidLength: return "Native message length is invalid";
+    case FrameReadError::Part::Payload: return "Unable to read native message payload: ";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::optional<std::string>, FrameReadError> read_frame(int input_fd,
+                                                                    std::uint32_t max_length) {
+  auto length = read_length(input_fd);
+  if (!length) return ReadFault(length.error());
+  if (!*length) return std::optional<std::string>();
+  std::uint32_t size = **length;
+  // A bad length leaves the payload unread: the caller cannot resynchronise anyway.
+  if (size == 0 || size > max_length) return ReadFault({FrameReadError::Part::InvalidLength, {}});
+  std::string payload(size, '\0');
+  auto got = platform::read_full(input_fd, bytes_of(payload));
+  if (!got) return ReadFault({FrameReadError::Part::Payload, got.error().text()});
+  if (*got != size) return ReadFault({FrameReadError::Part::Payload, std::string(kEndedEarly)});
+  return std::optional<std::string>(std::move(payload));
+}
+
+std::expected<void, FrameWriteError> write_frame(int output_fd, std::string_view payload) {
+  auto header = little_endian(static_cast<std::uint32_t>(payload.size()));
+  if (auto written = platform::write_all(output_fd, header); !written) {
+    return std::unexpected(FrameWriteError{FrameWriteError::Part::Length, written.error().text()});
+  }
+  if (auto written = platform::write_all(output_fd, bytes_of(payload)); !written) {
+    return std::unexpected(FrameWriteError{FrameWriteError::Part::Payload, written.error().text()});
+  }
+  return {};
+}
+
+Result<ReadOutcome> read_next_framed_json(int input_fd) {
+  auto payload = read_frame(input_fd, kMaxRequestBytes);
+  if (!payload) {
+    return invalid(read_fault_prefix(payload.error().part), payload.error().detail);
+  }
+  if (!*payload) return EndOfInput{};
+  auto request = parse_host_request(**payload);
+  if (!request) return invalid("Native message is not valid protocol JSON: ", request.error());
+  auto valid = request->validate();
+  if (!valid) return std::unexpected(valid.error());
+  return ReadOutcome(std::move(*request));
+}
+
+Status write_framed_json(int output_fd, const HostResponse& response) {
+  auto payload = serialize_response(response);
+  if (!payload) {
+    return std::unexpected(BridgeError::wrap("Unable to serialize native response: ",
+                                             payload.error(), ErrorCode::InternalError));
+  }
+  if (payload->size() > std::numeric_limits<std::uint32_t>::max()) {
+    return fail("Native response is too large", ErrorCode::InternalError);
+  }
+  auto written = write_frame(output_fd, *payload);
+  if (!written) {
+    bool length = written.error().part == FrameWriteError::Part::Length;
+    return std::unexpected(BridgeError::wrap(length ? "Unable to write native response length: "
+                                                    : "Unable to write native response payload: ",
+                                             written.error().detail, ErrorCode::InternalError));
+  }
+  return {};
+}
+
+}  // namespace varquin::protocol

@@ -1,0 +1,104 @@
+#include "upload.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "launch/launch.h"
+#include "staging/layout.h"
+#include "staging/records.h"
+#include "staging/stage.h"
+#include "util/base64.h"
+
+namespace varquin {
+
+namespace {
+
+using protocol::HostResponse;
+namespace status = protocol::status;
+
+constexpr std::uint64_t kLimit = staging::kAttachmentLimitBytes;
+
+std::unexpected<BridgeError> too_large() {
+  return fail("The attachment exceeds Varquin's 64 MiB limit", ErrorCode::FileTooLarge);
+}
+
+// The request-ID rule of the store, reported as a fault of the request itself.
+Status check_upload_request_id(const std::string& request_id) {
+  auto fault = staging::check_request_id(request_id);
+  if (fault == staging::RequestIdFault::None) return {};
+  return fail(std::string(staging::request_id_fault_message(fault)), ErrorCode::InvalidRequest);
+}
+
+}  // namespace
+
+Result<HostResponse> begin_upload(SessionSlot& slot, const protocol::BeginUpload& request) {
+  if (slot) return fail("An attachment upload is already active", ErrorCode::InvalidRequest);
+  if (auto valid = check_upload_request_id(request.request_id); !valid) {
+    return std::unexpected(valid.error());
+  }
+  auto name = staging::normalize_original_name(request.original_name);
+  if (!name) return std::unexpected(name.error());
+  if (request.expected_size && *request.expected_size > kLimit) return too_large();
+
+  UploadSession session{request.expected_size, request.request_id, std::move(*name), {}, 0};
+  // Reserved up front so a well-behaved upload never reallocates.
+  if (request.expected_size) session.data.reserve(std::min(*request.expected_size, kLimit));
+  slot = std::move(session);
+  return HostResponse::success(request.request_id, status::kUploadReady);
+}
+
+Result<HostResponse> upload_chunk(SessionSlot& slot, const protocol::UploadChunk& request) {
+  if (!slot) return fail("No attachment upload is active", ErrorCode::InvalidRequest);
+  UploadSession& session = *slot;
+  if (request.request_id != session.request_id || request.sequence != session.next_sequence) {
+    return fail("The attachment chunk sequence is invalid", ErrorCode::InvalidRequest);
+  }
+  const std::size_t before = session.data.size();
+  // A text of the wrong length fails decoding before any byte is appended.
+  const bool fits = request.data.size() % 4 != 0 ||
+                    util::decoded_base64_size(request.data) <= kLimit - before;
+  // An over-limit chunk is decoded aside, so a bad encoding is still reported as such and the
+  // session's buffer never grows past the limit.
+  std::vector<std::uint8_t> scratch;
+  std::vector<std::uint8_t>& target = fits ? session.data : scratch;
+  if (!util::decode_base64_append(request.data, target)) {
+    return fail("The attachment chunk is not valid base64", ErrorCode::InvalidRequest);
+  }
+  if (!fits) return too_large();
+  ++session.next_sequence;
+  return HostResponse::success(request.request_id, status::kChunkAccepted);
+}
+
+Result<HostResponse> commit_upload(const BridgeConfig& config, SessionSlot& slot,
+                                   const protocol::CommitUpload& request) {
+  std::optional<UploadSession> session = std::exchange(slot, std::nullopt);
+  if (!session) return fail("No attachment upload is active", ErrorCode::InvalidRequest);
+  if (request.request_id != session->request_id) {
+    return fail("The attachment upload request ID does not match", ErrorCode::InvalidRequest);
+  }
+  if (session->expected_size && *session->expected_size != session->data.size()) {
+    return fail("The attachment size changed during transfer", ErrorCode::AttachmentSizeMismatch);
+  }
+  auto outcome = staging::stage_bytes(config, session->request_id, session->original_name,
+                                      session->data);
+  if (!outcome) return std::unexpected(outcome.error());
+  auto answer = outcome->kind == staging::StageKind::AlreadyFinalized ? status::kAlreadyFinalized
+                                                                       : status::kStaged;
+  return HostResponse::success(request.request_id, answer)
+      .with_reused(outcome->kind == staging::StageKind::Reused);
+}
+
+Result<HostResponse> launch_request(const BridgeConfig& config,
+                                    const protocol::LaunchRequest& request) {
+  auto manifest = staging::staged_manifest_path(config, request.request_id);
+  if (!manifest) return std::unexpected(manifest.error());
+  if (!*manifest) {
+    return HostResponse::success(request.request_id, status::kAlreadyFinalized).with_reused(true);
+  }
+  if (auto launched = launch_varquin(config, **manifest); !launched) {
+    return std::unexpected(launched.error());
+  }
+  return HostResponse::success(request.request_id, status::kStagedAndLaunched);
+}
+
+}  // namespace varquin
