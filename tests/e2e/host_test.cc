@@ -70,6 +70,8 @@ TEST_F(HostEndToEnd, StartUpFailuresAnswerOnceAndNeverReadInput) {
        R"({"ok":false,"code":"config_missing","retryable":true})"},
       {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", ""}}, {kOrigin},
        R"({"ok":false,"code":"config_missing","retryable":true})"},
+      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", home_ / "broken.json"}}, {kOrigin},
+       R"({"ok":false,"code":"config_invalid","retryable":false})"},
       {{}, {other_origin}, R"({"ok":false,"code":"forbidden_origin","retryable":false})"},
       {{}, {"--parent-window=0"}, R"({"ok":false,"code":"forbidden_origin","retryable":false})"},
   };

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The main job: builds the bridge, the bridge client and the stand-in desktop app, then runs both
+# roads end to end in a temporary home that is removed afterwards.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/install-deps.sh
+cmake --preset demo >/dev/null
+cmake --build --preset demo -j"$(nproc)" --target varquin-browser-bridge varquin-bridge-client \
+  varquin-fake-open >/dev/null
+build=$root/build/demo
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/varquin-demo.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+user_data=$work/userdata
+extension_id=abcdefghijklmnopabcdefghijklmnop
+cat >"$work/config.json" <<JSON
+{
+  "schema": "varquin.browser-bridge.config.v2",
+  "extensionId": "$extension_id",
+  "appBundlePath": "/Applications/Varquin.app",
+  "electronUserDataPath": "$user_data",
+  "allowedExtensionOrigins": ["chrome-extension://$extension_id/"]
+}
+JSON
+export HOME=$work VARQUIN_BROWSER_BRIDGE_CONFIG=$work/config.json
+export VARQUIN_FAKE_OPEN_LOG=$work/launcher.log VARQUIN_FAKE_OPEN_FINALIZE=1
+
+client() { "$build/varquin-bridge-client" --show-requests "$@" 2>&1 | sed 's/^/  /'; }
+heading() { printf '\n== %s\n' "$*"; }
+
+heading "ping"
+client ping
+
+heading "upload road: a CSV in Base64 chunks, committed, then the desktop app launched"
+printf 'country,year,gdp\nNL,2025,1.2\nFR,2025,3.1\n' >"$work/sample.csv"
+upload_id=3f2c8a4e-9b1d-4c7e-8f60-2a5b7c9d1e03
+client --request-id "$upload_id" upload "$work/sample.csv"
+printf '  stage:           %s\n' "$user_data/browser-imports/$upload_id"
+ls "$user_data/browser-imports/$upload_id" | sed 's/^/                   /'
+printf '  launcher called: %s\n' "$(tail -n 1 "$work/launcher.log")"
+printf '  terminal record left by the stand-in desktop app:\n'
+sed 's/^/    /' "$user_data/browser-import-terminals/$upload_id.json"
+
+heading "the same upload again: the desktop app has finalized it"
+client --request-id "$upload_id" upload "$work/sample.csv"
+
+heading "download road: a file the browser saved in 'Varquin Inbox/<request ID>/'"
+download_id=8d4e1f2a-6c3b-4a59-9e7d-0b1c2d3e4f56
+inbox="$work/Downloads/Varquin Inbox"
+mkdir -p "$inbox/$download_id"
+printf 'id,value\n1,42\n' >"$inbox/$download_id/measurements.csv"
+client stage-download "$inbox/$download_id/measurements.csv"
+printf '  stage:           %s\n' "$user_data/browser-imports/$download_id"
+printf '  manifest:\n'
+sed 's/^/    /' "$user_data/browser-imports/$download_id/request.json"
+printf '  the browser file is untouched: %s\n' "$(ls "$inbox/$download_id")"
+
+heading "clean-up once the browser's download directory is empty"
+client cleanup "$inbox/$download_id" || true
+rm "$inbox/$download_id/measurements.csv"
+client cleanup "$inbox/$download_id"
+printf '  Downloads now holds: %s\n' "$(ls -A "$work/Downloads" | tr '\n' ' ')"
+
+heading "heartbeat"
+sed 's/^/  /' "$user_data/browser-extension-heartbeat.json"
+echo
