@@ -146,7 +146,9 @@ std::optional<Instant> parse_rfc3339(std::string_view text) {
     if (!off_hour || *off_hour > 23 || !in.literal(':')) return std::nullopt;
     auto off_minute = in.digits(2);
     if (!off_minute || *off_minute > 59) return std::nullopt;
-    offset_seconds = (*off_hour * 3600 + *off_minute * 60) * (sign == '-' ? -1 : 1);
+    // Signed arithmetic: the digits are unsigned, and a negative offset must not wrap.
+    offset_seconds = static_cast<std::int64_t>(*off_hour * 3600 + *off_minute * 60);
+    if (sign == '-') offset_seconds = -offset_seconds;
   }
   if (!in.done()) return std::nullopt;
 
