@@ -14,9 +14,18 @@ using testing::TempDir;
 
 constexpr std::int64_t k2026_01_31T08_15_02 = 1769847302;
 
+// The configured extension ID, not the one of the caller origin, is recorded.
+constexpr const char* kConfiguredId = "ponmlkjihgfedcbaponmlkjihgfedcba";
+
+BridgeConfig config_in(const std::string& user_data) {
+  BridgeConfig config = testing::config_for(user_data);
+  config.extension_id = kConfiguredId;
+  return config;
+}
+
 std::string expected_heartbeat(const std::string& last_seen_at) {
   return std::string(R"({"schema":"varquin.browser-extension-heartbeat.v2","extensionId":")") +
-         testing::kExtensionId + R"(","lastSeenAt":")" + last_seen_at + "\"}";
+         kConfiguredId + R"(","lastSeenAt":")" + last_seen_at + "\"}";
 }
 
 TEST(Heartbeat, WritesCompactJsonWithMillisecondsAndZ) {
@@ -32,22 +41,11 @@ TEST(Heartbeat, WritesCompactJsonWithMillisecondsAndZ) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    BridgeConfig config = testing::config_for(dir.path());
+    BridgeConfig config = config_in(dir.path());
     ASSERT_TRUE(record_heartbeat_at(config, {k2026_01_31T08_15_02, c.nanoseconds}));
     EXPECT_EQ(testing::read_file(dir / "browser-extension-heartbeat.json"),
               expected_heartbeat(c.last_seen_at));
   }
-}
-
-TEST(Heartbeat, CopiesTheConfiguredExtensionId) {
-  TempDir dir;
-  BridgeConfig config = testing::config_for(dir.path());
-  config.extension_id = "ponmlkjihgfedcbaponmlkjihgfedcba";
-  ASSERT_TRUE(record_heartbeat_at(config, {0, 0}));
-  EXPECT_EQ(testing::read_file(dir / "browser-extension-heartbeat.json"),
-            R"({"schema":"varquin.browser-extension-heartbeat.v2",)"
-            R"("extensionId":"ponmlkjihgfedcbaponmlkjihgfedcba",)"
-            R"("lastSeenAt":"1970-01-01T00:00:00.000Z"})");
 }
 
 std::int64_t nanoseconds_since_epoch(platform::WallTime time) {
@@ -57,7 +55,7 @@ std::int64_t nanoseconds_since_epoch(platform::WallTime time) {
 TEST(Heartbeat, RecordHeartbeatTakesTheSystemClock) {
   TempDir dir;
   auto before = nanoseconds_since_epoch(platform::utc_now());
-  ASSERT_TRUE(record_heartbeat(testing::config_for(dir.path())));
+  ASSERT_TRUE(record_heartbeat(config_in(dir.path())));
   auto after = nanoseconds_since_epoch(platform::utc_now());
   std::string content = testing::read_file(dir / "browser-extension-heartbeat.json");
   const std::string key = R"("lastSeenAt":")";
@@ -73,7 +71,7 @@ TEST(Heartbeat, RecordHeartbeatTakesTheSystemClock) {
 TEST(Heartbeat, CreatesMissingDirectories) {
   TempDir dir;
   const std::string user_data = dir / "Library/Application Support/Varquin";
-  ASSERT_TRUE(record_heartbeat_at(testing::config_for(user_data), {k2026_01_31T08_15_02, 0}));
+  ASSERT_TRUE(record_heartbeat_at(config_in(user_data), {k2026_01_31T08_15_02, 0}));
   EXPECT_EQ(testing::list_names(user_data),
             std::vector<std::string>{"browser-extension-heartbeat.json"});
 }
@@ -81,7 +79,7 @@ TEST(Heartbeat, CreatesMissingDirectories) {
 TEST(Heartbeat, ReportsADirectoryThatCannotBeCreated) {
   TempDir dir;
   testing::write_file(dir / "Library", "a file where a directory belongs");
-  auto recorded = record_heartbeat_at(testing::config_for(dir / "Library/Varquin"), {0, 0});
+  auto recorded = record_heartbeat_at(config_in(dir / "Library/Varquin"), {0, 0});
   ASSERT_FALSE(recorded);
   EXPECT_TRUE(recorded.error().message.starts_with("Unable to create heartbeat directory: "))
       << recorded.error().message;
@@ -92,7 +90,7 @@ TEST(Heartbeat, ReportsADirectoryThatCannotBeCreated) {
 
 TEST(Heartbeat, ReplacesThePreviousRecordAndLeavesNoTemporaryFile) {
   TempDir dir;
-  BridgeConfig config = testing::config_for(dir.path());
+  BridgeConfig config = config_in(dir.path());
   ASSERT_TRUE(record_heartbeat_at(config, {k2026_01_31T08_15_02, 0}));
   ASSERT_TRUE(record_heartbeat_at(config, {k2026_01_31T08_15_02 + 60, 5'000'000}));
   EXPECT_EQ(testing::list_names(dir.path()),
@@ -106,7 +104,7 @@ TEST(Heartbeat, ReplacesThePreviousRecordAndLeavesNoTemporaryFile) {
 TEST(Heartbeat, RemovesTheTemporaryFileWhenPublishingFails) {
   TempDir dir;
   testing::make_directories(dir / "browser-extension-heartbeat.json/occupied");
-  auto recorded = record_heartbeat_at(testing::config_for(dir.path()), {0, 0});
+  auto recorded = record_heartbeat_at(config_in(dir.path()), {0, 0});
   ASSERT_FALSE(recorded);
   EXPECT_TRUE(recorded.error().message.starts_with("Unable to publish heartbeat: "))
       << recorded.error().message;

@@ -40,14 +40,6 @@ TEST(FakeOpen, RefusesAnythingButTheLauncherArguments) {
   }
 }
 
-TEST(FakeOpen, RefusesAnExitStatusThatIsNoNumber) {
-  ::setenv("VARQUIN_FAKE_OPEN_EXIT", "one", 1);
-  auto status = run_fake_open({"-n", "/Apps/Varquin.app", "--args", "--varquin-browser-import=/m"});
-  ::unsetenv("VARQUIN_FAKE_OPEN_EXIT");
-  EXPECT_TRUE(status.exited);
-  EXPECT_EQ(status.exit_code, 2);
-}
-
 // Plays the desktop app: the terminal record of the manifest's request appears beside the
 // imports root, with the manifest's fields and a fresh finalizedAt.
 TEST(FakeOpen, FinalizeLeavesTheTerminalRecord) {

@@ -61,14 +61,6 @@ TEST(LaunchArguments, BuildsTheFourArgumentsWithoutQuoting) {
   }
 }
 
-TEST(DescribeExitStatus, NamesExitCodesAndSignals) {
-  EXPECT_EQ(describe_exit_status({true, 1, 0}), "exit status: 1");
-  EXPECT_EQ(describe_exit_status({true, 255, 0}), "exit status: 255");
-  EXPECT_EQ(describe_exit_status({false, 0, SIGKILL}),
-            "signal: " + std::to_string(SIGKILL) + " (SIGKILL)");
-  EXPECT_EQ(describe_exit_status({false, 0, 200}), "signal: 200");
-}
-
 class LaunchTest : public ::testing::Test {
  protected:
   TempDir dir;
