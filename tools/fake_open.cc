@@ -50,7 +50,8 @@ bool env_flag(const char* name) {
   return value != nullptr && std::string_view(value) == "1";
 }
 
-// Absent: none. Present but not a whole decimal number: the caller refuses it.
+// The variable's number: an empty inner value when it is unset, none at all when it is set but
+// is not a whole decimal number (the caller refuses that).
 std::optional<std::optional<int>> env_number(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::optional<int>();
