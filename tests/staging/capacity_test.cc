@@ -1,0 +1,153 @@
+#include "staging/capacity.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "staging/store_fixture.h"
+
+namespace varquin::staging {
+namespace {
+
+using test::expect_failure;
+using test::kNow;
+using test::numbered_id;
+using test::seconds_before;
+
+constexpr std::int64_t kWeek = 604'800;
+
+void set_mtime(const std::string& path, util::Instant instant) {
+  timespec times[2] = {{instant.seconds, 0}, {instant.seconds, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+class StagingExpiry : public test::StoreTest {
+ protected:
+  std::string incoming(unsigned n) const {
+    return store.imports_root() + "/.incoming-" + numbered_id(n) + "-" + std::string(32, 'a');
+  }
+  Status purge() const { return purge_expired(store.imports_root(), store.terminals_root(), kNow); }
+};
+
+TEST_F(StagingExpiry, StagesAndIncomingDirectoriesExpireAfterSevenDays) {
+  plant_stage(manifest_for(numbered_id(1), 1, seconds_before(kNow, kWeek)));
+  plant_stage(manifest_for(numbered_id(2), 1, seconds_before(kNow, kWeek - 1)));
+  plant_stage(manifest_for(numbered_id(3), 1, seconds_before(kNow, -kWeek)));
+  // Truncated to whole seconds, 604,799.5 s is not yet a week.
+  plant_stage(manifest_for(numbered_id(4), 1, {kNow.seconds - kWeek, 500'000'000}));
+  ImportManifest offset = manifest_for(numbered_id(5), 1, kNow);
+  offset.created_at = "2027-01-08T10:00:00+02:00";  // exactly a week before, as an instant
+  plant_stage(offset);
+  testing::make_directories(incoming(6) + "/nested");
+  testing::write_file(incoming(6) + "/nested/data.csv", "abc");
+  set_mtime(incoming(6), seconds_before(kNow, kWeek));
+  testing::make_directories(incoming(7));
+  set_mtime(incoming(7), seconds_before(kNow, kWeek - 1));
+
+  ASSERT_TRUE(purge());
+  EXPECT_EQ(stages(),
+            (std::vector<std::string>{".incoming-" + numbered_id(7) + "-" + std::string(32, 'a'),
+                                      numbered_id(2), numbered_id(3), numbered_id(4)}));
+}
+
+TEST_F(StagingExpiry, EntriesWithoutATrustworthyDateAreKept) {
+  const util::Instant old = seconds_before(kNow, 10 * kWeek);
+  testing::make_directories(store.stage_directory(numbered_id(1)));  // no manifest
+  ImportManifest bad_date = manifest_for(numbered_id(2), 1, old);
+  bad_date.created_at = "last week";
+  plant_stage(bad_date);
+  testing::make_directories(store.imports_root() + "/.cache");
+  set_mtime(store.imports_root() + "/.cache", old);
+  // A link to an old stage elsewhere is neither followed nor removed.
+  plant_manifest(dir / ("outside/" + numbered_id(3)), manifest_for(numbered_id(3), 1, old));
+  ASSERT_EQ(::symlink((dir / ("outside/" + numbered_id(3))).c_str(),
+                      store.stage_directory(numbered_id(3)).c_str()),
+            0);
+
+  ASSERT_TRUE(purge());
+  EXPECT_EQ(stages(),
+            (std::vector<std::string>{".cache", numbered_id(1), numbered_id(2), numbered_id(3)}));
+  EXPECT_TRUE(testing::path_exists(dir / ("outside/" + numbered_id(3) + "/request.json")));
+}
+
+TEST_F(StagingExpiry, TerminalRecordsExpireWhenTheyNameTheirOwnRequest) {
+  auto record = [&](unsigned n, std::int64_t age) {
+    return terminal_for(manifest_for(numbered_id(n), 1, kNow), seconds_before(kNow, age));
+  };
+  plant_terminal(record(1, kWeek));
+  plant_terminal(record(2, kWeek - 1));
+  plant_terminal(record(3, kWeek), numbered_id(4) + ".json");  // carries another request ID
+  plant_terminal(record(5, kWeek), numbered_id(5));            // no extension: still its name
+  plant_terminal(record(6, kWeek), "notes.json");
+  testing::write_file(store.terminal_record(numbered_id(7)), "{");
+
+  ASSERT_TRUE(purge());
+  EXPECT_EQ(testing::list_names(store.terminals_root()),
+            (std::vector<std::string>{numbered_id(2) + ".json", numbered_id(4) + ".json",
+                                      numbered_id(7) + ".json", "notes.json"}));
+}
+
+TEST_F(StagingExpiry, AFailedRemovalFailsThePurge) {
+  EXPECT_TRUE(purge());  // missing roots: nothing to purge
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  plant_stage(manifest_for(numbered_id(1), 1, seconds_before(kNow, kWeek)));
+  ASSERT_EQ(::chmod(store.imports_root().c_str(), 0555), 0);
+  auto purged = purge();
+  ::chmod(store.imports_root().c_str(), 0755);
+  expect_failure(purged, "Unable to expire browser import: ", ErrorCode::StagingFailed);
+}
+
+class StagingCapacity : public test::StoreTest {};
+
+TEST_F(StagingCapacity, CensusOfTheStore) {
+  auto empty = managed_usage(store.imports_root(), store.terminals_root());
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->stages + empty->bytes + empty->terminal_records, 0u);
+
+  plant_stage(manifest_for(numbered_id(1), 100, kNow));
+  plant_stage(manifest_for(numbered_id(2), 1'000, kNow));
+  testing::make_directories(store.stage_directory("any-other-name"));  // counted, no bytes
+  testing::make_directories(store.imports_root() + "/.cache");         // ignored
+  const std::string incoming =
+      store.imports_root() + "/.incoming-" + numbered_id(3) + "-" + std::string(32, 'f');
+  testing::make_directories(incoming + "/deep/er");
+  testing::write_file(incoming + "/a.csv", "12345");
+  testing::write_file(incoming + "/deep/er/b.csv", "1234567");
+  ASSERT_EQ(::symlink("a.csv", (incoming + "/link.csv").c_str()), 0);
+  ASSERT_EQ(::symlink(numbered_id(1).c_str(), store.stage_directory(numbered_id(4)).c_str()), 0);
+  testing::make_directories(store.terminals_root() + "/a-directory");
+  testing::write_file(store.terminal_record(numbered_id(1)), "{");
+  testing::write_file(store.terminals_root() + "/anything", "");
+  ASSERT_EQ(::symlink("anything", (store.terminals_root() + "/link").c_str()), 0);
+
+  auto usage = managed_usage(store.imports_root(), store.terminals_root());
+  ASSERT_TRUE(usage) << usage.error().message;
+  EXPECT_EQ(usage->stages, 4u);
+  EXPECT_EQ(usage->bytes, 100u + 1'000u + 5u + 7u);
+  EXPECT_EQ(usage->terminal_records, 2u);
+}
+
+TEST(StagingCapacityRule, Boundaries) {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const std::pair<StoreUsage, std::uint64_t> accepted[] = {
+      {{19, 0, 0}, 1}, {{0, 0, 256}, 1}, {{0, 500 * kMiB, 0}, 12 * kMiB}};
+  const std::pair<StoreUsage, std::uint64_t> refused[] = {
+      {{20, 0, 0}, 1}, {{0, 0, 257}, 1}, {{0, 500 * kMiB, 0}, 12 * kMiB + 1}, {{0, kMax, 0}, 1}};
+  for (const auto& [usage, size] : accepted) {
+    EXPECT_TRUE(check_capacity(usage, size)) << usage.stages << " " << usage.bytes;
+  }
+  for (const auto& [usage, size] : refused) {
+    SCOPED_TRACE(::testing::Message() << usage.stages << " " << usage.bytes);
+    expect_failure(check_capacity(usage, size),
+                   "Varquin's pending browser import capacity has been reached",
+                   ErrorCode::CapacityExceeded);
+  }
+}
+
+}  // namespace
+}  // namespace varquin::staging
