@@ -12,6 +12,10 @@ namespace {
 std::string quoted(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
     if (c == '"' || c == '\\') out += '\\';
     out += c;
   }

@@ -16,7 +16,9 @@ TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/varquin-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // macOS keeps $TMPDIR below /var, a symbolic link the store refuses: use the resolved path.
+  auto resolved = platform::real_path(pattern);
+  path_ = resolved ? *resolved : pattern;
 }
 
 TempDir::~TempDir() {
