@@ -7,6 +7,8 @@
 //                                   bridge's protocol pipe is out of reach (report on stderr)
 //   VARQUIN_FAKE_OPEN_FINALIZE=1    play the desktop app: read the manifest and leave the
 //                                   request's terminal record in the store
+//   VARQUIN_FAKE_OPEN_CONSUME=1     take the stage away (remove its directory), as an app that
+//                                   moved it elsewhere would; makes a rollback find nothing
 //   VARQUIN_FAKE_OPEN_SIGNAL=<n>    then kill itself with signal n
 //   VARQUIN_FAKE_OPEN_EXIT=<n>      else exit with status n (default 0)
 #include <poll.h>
@@ -151,6 +153,13 @@ int main(int argc, char** argv) {
   if (env_flag("VARQUIN_FAKE_OPEN_FINALIZE")) {
     if (auto fault = finalize(std::string(args[3].substr(kFlag.size())))) {
       return complain(*fault, kFailureStatus);
+    }
+  }
+  if (env_flag("VARQUIN_FAKE_OPEN_CONSUME")) {
+    std::string manifest(args[3].substr(kFlag.size()));
+    auto stage = varquin::util::parent_path(manifest);
+    if (!stage || !varquin::platform::remove_tree(*stage)) {
+      return complain("cannot remove the stage of " + manifest, kFailureStatus);
     }
   }
   if (*signal_number) {
