@@ -52,16 +52,16 @@ bool env_flag(const char* name) {
   return value != nullptr && std::string_view(value) == "1";
 }
 
-// The variable's number: an empty inner value when it is unset, none at all when it is set but
-// is not a whole decimal number (the caller refuses that).
-std::optional<std::optional<int>> env_number(const char* name) {
+// The variable's number, `unset` when it is not set; none when it is set but is not a whole
+// decimal number (the caller refuses that).
+std::optional<int> env_number(const char* name, int unset) {
   const char* value = std::getenv(name);
-  if (value == nullptr) return std::optional<int>();
+  if (value == nullptr) return unset;
   std::string_view text(value);
   int number = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return std::optional<int>(number);
+  return number;
 }
 
 bool append_log(const char* log_path, std::span<char*> arguments) {
@@ -137,8 +137,8 @@ int main(int argc, char** argv) {
     return complain("usage: varquin-fake-open -n BUNDLE --args --varquin-browser-import=MANIFEST",
                     kUsageStatus);
   }
-  auto exit_status = env_number("VARQUIN_FAKE_OPEN_EXIT");
-  auto signal_number = env_number("VARQUIN_FAKE_OPEN_SIGNAL");
+  auto exit_status = env_number("VARQUIN_FAKE_OPEN_EXIT", 0);
+  auto signal_number = env_number("VARQUIN_FAKE_OPEN_SIGNAL", 0);
   if (!exit_status || !signal_number) {
     return complain("VARQUIN_FAKE_OPEN_EXIT and VARQUIN_FAKE_OPEN_SIGNAL take a number",
                     kUsageStatus);
@@ -162,12 +162,12 @@ int main(int argc, char** argv) {
       return complain("cannot remove the stage of " + manifest, kFailureStatus);
     }
   }
-  if (*signal_number) {
+  if (*signal_number != 0) {
     // Sanitizers install their own handlers; the default action is what a test expects.
-    ::signal(**signal_number, SIG_DFL);
-    ::raise(**signal_number);
-    return complain("signal " + std::to_string(**signal_number) + " did not end the process",
+    ::signal(*signal_number, SIG_DFL);
+    ::raise(*signal_number);
+    return complain("signal " + std::to_string(*signal_number) + " did not end the process",
                     kFailureStatus);
   }
-  return exit_status->value_or(0);
+  return *exit_status;
 }
