@@ -13,8 +13,8 @@ namespace status = protocol::status;
 Result<HostResponse> stage_download(const BridgeConfig& config,
                                     const protocol::StageDownload& request,
                                     const DiagnosticSink& diagnostics) {
-  auto outcome = staging::stage_download(config, request.request_id, request.file_path,
-                                         request.original_name);
+  auto outcome =
+      staging::stage_download(config, request.request_id, request.file_path, request.original_name);
   if (!outcome) return std::unexpected(outcome.error());
   if (outcome->kind == staging::StageKind::AlreadyFinalized) {
     return HostResponse::success(request.request_id, status::kAlreadyFinalized).with_reused(true);
@@ -35,8 +35,7 @@ Result<HostResponse> stage_download(const BridgeConfig& config,
       .with_reused(outcome->kind == staging::StageKind::Reused);
 }
 
-Result<HostResponse> cleanup_download_container(
-    const protocol::CleanupDownloadContainer& request) {
+Result<HostResponse> cleanup_download_container(const protocol::CleanupDownloadContainer& request) {
   auto cleaned =
       staging::cleanup_download_container(request.request_id, request.request_directory_path);
   if (!cleaned) return std::unexpected(cleaned.error());

@@ -4,22 +4,38 @@ namespace varquin {
 
 std::string_view code_text(ErrorCode code) {
   switch (code) {
-    case ErrorCode::InvalidRequest: return "invalid_request";
-    case ErrorCode::InternalError: return "internal_error";
-    case ErrorCode::FileTooLarge: return "file_too_large";
-    case ErrorCode::AttachmentSizeMismatch: return "attachment_size_mismatch";
-    case ErrorCode::StagingFailed: return "staging_failed";
-    case ErrorCode::RequestConflict: return "request_conflict";
-    case ErrorCode::RequestMissing: return "request_missing";
-    case ErrorCode::CapacityExceeded: return "capacity_exceeded";
-    case ErrorCode::LockTimeout: return "lock_timeout";
-    case ErrorCode::InvalidFile: return "invalid_file";
-    case ErrorCode::CleanupFailed: return "cleanup_failed";
-    case ErrorCode::ConfigMissing: return "config_missing";
-    case ErrorCode::ConfigInvalid: return "config_invalid";
-    case ErrorCode::ForbiddenOrigin: return "forbidden_origin";
-    case ErrorCode::AppLaunchFailed: return "app_launch_failed";
-    case ErrorCode::HeartbeatFailed: return "heartbeat_failed";
+    case ErrorCode::InvalidRequest:
+      return "invalid_request";
+    case ErrorCode::InternalError:
+      return "internal_error";
+    case ErrorCode::FileTooLarge:
+      return "file_too_large";
+    case ErrorCode::AttachmentSizeMismatch:
+      return "attachment_size_mismatch";
+    case ErrorCode::StagingFailed:
+      return "staging_failed";
+    case ErrorCode::RequestConflict:
+      return "request_conflict";
+    case ErrorCode::RequestMissing:
+      return "request_missing";
+    case ErrorCode::CapacityExceeded:
+      return "capacity_exceeded";
+    case ErrorCode::LockTimeout:
+      return "lock_timeout";
+    case ErrorCode::InvalidFile:
+      return "invalid_file";
+    case ErrorCode::CleanupFailed:
+      return "cleanup_failed";
+    case ErrorCode::ConfigMissing:
+      return "config_missing";
+    case ErrorCode::ConfigInvalid:
+      return "config_invalid";
+    case ErrorCode::ForbiddenOrigin:
+      return "forbidden_origin";
+    case ErrorCode::AppLaunchFailed:
+      return "app_launch_failed";
+    case ErrorCode::HeartbeatFailed:
+      return "heartbeat_failed";
   }
   return "internal_error";
 }

@@ -58,8 +58,8 @@ class HostLoop {
 
  private:
   HostResponse respond(const HostRequest& request) {
-    Result<HostResponse> handled = std::visit([&](const auto& body) { return handle(body); },
-                                              request.body);
+    Result<HostResponse> handled =
+        std::visit([&](const auto& body) { return handle(body); }, request.body);
     if (handled) return std::move(*handled);
     return HostResponse::failure(request.request_id(), handled.error());
   }
@@ -73,9 +73,8 @@ class HostLoop {
     return launch_request(config_, r);
   }
   Result<HostResponse> handle(const protocol::StageDownload& r) {
-    return stage_download(config_, r, [this](std::string_view line) {
-      write_line(streams_.error_fd, line);
-    });
+    return stage_download(config_, r,
+                          [this](std::string_view line) { write_line(streams_.error_fd, line); });
   }
   Result<HostResponse> handle(const protocol::CleanupDownloadContainer& r) {
     return cleanup_download_container(r);

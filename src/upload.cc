@@ -55,8 +55,8 @@ Result<HostResponse> upload_chunk(SessionSlot& slot, const protocol::UploadChunk
   }
   const std::size_t before = session.data.size();
   // A text of the wrong length fails decoding before any byte is appended.
-  const bool fits = request.data.size() % 4 != 0 ||
-                    util::decoded_base64_size(request.data) <= kLimit - before;
+  const bool fits =
+      request.data.size() % 4 != 0 || util::decoded_base64_size(request.data) <= kLimit - before;
   // An over-limit chunk is decoded aside, so a bad encoding is still reported as such and the
   // session's buffer never grows past the limit.
   std::vector<std::uint8_t> scratch;
@@ -79,11 +79,11 @@ Result<HostResponse> commit_upload(const BridgeConfig& config, SessionSlot& slot
   if (session->expected_size && *session->expected_size != session->data.size()) {
     return fail("The attachment size changed during transfer", ErrorCode::AttachmentSizeMismatch);
   }
-  auto outcome = staging::stage_bytes(config, session->request_id, session->original_name,
-                                      session->data);
+  auto outcome =
+      staging::stage_bytes(config, session->request_id, session->original_name, session->data);
   if (!outcome) return std::unexpected(outcome.error());
   auto answer = outcome->kind == staging::StageKind::AlreadyFinalized ? status::kAlreadyFinalized
-                                                                       : status::kStaged;
+                                                                      : status::kStaged;
   return HostResponse::success(request.request_id, answer)
       .with_reused(outcome->kind == staging::StageKind::Reused);
 }

@@ -25,10 +25,12 @@ struct UploadSession {
 using SessionSlot = std::optional<UploadSession>;
 
 // Opens the session; refused while one is open.
-Result<protocol::HostResponse> begin_upload(SessionSlot& slot, const protocol::BeginUpload& request);
+Result<protocol::HostResponse> begin_upload(SessionSlot& slot,
+                                            const protocol::BeginUpload& request);
 
 // Appends one chunk; every failure leaves the session exactly as it was.
-Result<protocol::HostResponse> upload_chunk(SessionSlot& slot, const protocol::UploadChunk& request);
+Result<protocol::HostResponse> upload_chunk(SessionSlot& slot,
+                                            const protocol::UploadChunk& request);
 
 // Closes the session whatever happens, then stages its bytes.
 Result<protocol::HostResponse> commit_upload(const BridgeConfig& config, SessionSlot& slot,

@@ -50,22 +50,23 @@ struct Options {
 }
 
 void usage() {
-  std::cerr << "usage: varquin-bridge-client [options] COMMAND [ARG]\n"
-               "commands:\n"
-               "  ping                  liveness check\n"
-               "  upload FILE           begin_upload, upload_chunk..., commit_upload, launch_request\n"
-               "  stage-download PATH   stage a file in '<...>/Varquin Inbox/<request ID>/<name>'\n"
-               "  cleanup DIR           remove an emptied managed download directory\n"
-               "  launch ID             launch_request for a staged request ID\n"
-               "  raw                   send the JSON requests read from stdin, one per line\n"
-               "options:\n"
-               "  --bridge PATH         bridge executable (default: beside this program)\n"
-               "  --origin ORIGIN       caller origin (default: the first allowed origin of the\n"
-               "                        configuration the bridge will read)\n"
-               "  --request-id ID       request ID (default: a new random UUID, or taken from\n"
-               "                        the path for stage-download and cleanup)\n"
-               "  --name NAME           attachment name (default: the file's name)\n"
-               "  --show-requests       echo each request on stderr (Base64 data abbreviated)\n";
+  std::cerr
+      << "usage: varquin-bridge-client [options] COMMAND [ARG]\n"
+         "commands:\n"
+         "  ping                  liveness check\n"
+         "  upload FILE           begin_upload, upload_chunk..., commit_upload, launch_request\n"
+         "  stage-download PATH   stage a file in '<...>/Varquin Inbox/<request ID>/<name>'\n"
+         "  cleanup DIR           remove an emptied managed download directory\n"
+         "  launch ID             launch_request for a staged request ID\n"
+         "  raw                   send the JSON requests read from stdin, one per line\n"
+         "options:\n"
+         "  --bridge PATH         bridge executable (default: beside this program)\n"
+         "  --origin ORIGIN       caller origin (default: the first allowed origin of the\n"
+         "                        configuration the bridge will read)\n"
+         "  --request-id ID       request ID (default: a new random UUID, or taken from\n"
+         "                        the path for stage-download and cleanup)\n"
+         "  --name NAME           attachment name (default: the file's name)\n"
+         "  --show-requests       echo each request on stderr (Base64 data abbreviated)\n";
   std::exit(2);
 }
 
@@ -220,8 +221,8 @@ std::string new_request_id() {
 
 // The largest raw chunk whose Base64 text keeps the frame within 1 MiB.
 std::size_t chunk_bytes_for(const std::string& id) {
-  std::string empty_chunk = request_json("upload_chunk", id, {{"data", ""}}) +
-                            ",\"sequence\":4294967295";
+  std::string empty_chunk =
+      request_json("upload_chunk", id, {{"data", ""}}) + ",\"sequence\":4294967295";
   std::size_t room = varquin::protocol::kMaxRequestBytes - empty_chunk.size();
   return room / 4 * 3;
 }
@@ -241,9 +242,11 @@ void upload(Session& session, const Options& options) {
   auto content = varquin::platform::read_whole_file(file);
   if (!content) die("cannot read " + file + ": " + content.error().text());
   std::string id = options.request_id.value_or(new_request_id());
-  std::string name = options.name.value_or(std::string(varquin::util::file_name(file).value_or(file)));
+  std::string name =
+      options.name.value_or(std::string(varquin::util::file_name(file).value_or(file)));
 
-  std::string begin = request_json("begin_upload", id, {{"source", "gmail"}, {"originalName", name}});
+  std::string begin =
+      request_json("begin_upload", id, {{"source", "gmail"}, {"originalName", name}});
   begin.insert(begin.size() - 1, ",\"expectedSize\":" + std::to_string(content->size()));
   if (!session.send(begin)) return;
 
@@ -253,8 +256,8 @@ void upload(Session& session, const Options& options) {
   for (std::size_t offset = 0; offset < content->size() || sequence == 0; offset += step) {
     std::size_t length = std::min(step, content->size() - offset);
     auto bytes = reinterpret_cast<const std::uint8_t*>(content->data()) + offset;
-    std::string chunk = request_json("upload_chunk", id,
-                                     {{"data", varquin::util::encode_base64({bytes, length})}});
+    std::string chunk =
+        request_json("upload_chunk", id, {{"data", varquin::util::encode_base64({bytes, length})}});
     chunk.insert(chunk.size() - 1, ",\"sequence\":" + std::to_string(sequence++));
     // Chunk answers are many and alike: print them only when one fails.
     if (!session.send(chunk, !progress && content->size() < (8u << 20))) {
@@ -305,7 +308,8 @@ int main(int argc, char** argv) {
     upload(session, options);
   } else if (command == "stage-download") {
     std::string path = absolute_as_given(operand());
-    std::string name = options.name.value_or(std::string(varquin::util::file_name(path).value_or("")));
+    std::string name =
+        options.name.value_or(std::string(varquin::util::file_name(path).value_or("")));
     session.send(request_json("stage_download", request_id_from(options, path, true),
                               {{"source", "gmail"}, {"filePath", path}, {"originalName", name}}));
   } else if (command == "cleanup") {

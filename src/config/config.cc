@@ -47,8 +47,8 @@ Result<std::string> default_config_path() {
 Result<BridgeConfig> BridgeConfig::load(const std::string& path) {
   auto bytes = platform::read_whole_file(path);
   if (!bytes) {
-    return std::unexpected(BridgeError::wrap("Unable to read browser bridge config: ",
-                                             bytes.error().text(), ErrorCode::ConfigMissing));
+    return std::unexpected(BridgeError::wrap(
+        "Unable to read browser bridge config: ", bytes.error().text(), ErrorCode::ConfigMissing));
   }
   return parse(*bytes);
 }

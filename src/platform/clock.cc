@@ -13,6 +13,8 @@ WallTime utc_now() {
   return WallTime{static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
 }
 
-void sleep_for(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+void sleep_for(std::chrono::milliseconds duration) {
+  std::this_thread::sleep_for(duration);
+}
 
 }  // namespace varquin::platform

@@ -7,7 +7,7 @@
 namespace varquin::platform {
 
 struct WallTime {
-  std::int64_t seconds;      // since the Unix epoch, UTC
+  std::int64_t seconds;       // since the Unix epoch, UTC
   std::uint32_t nanoseconds;  // 0 to 999,999,999
 };
 

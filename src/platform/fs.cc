@@ -24,7 +24,7 @@ OsResult<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) 
 
 OsStatus create_directories(const std::string& path) {
   if (path.empty()) return os_error(ENOENT);
-  struct stat info{};
+  struct stat info {};
   if (::stat(path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) return {};
     return os_error(EEXIST);
@@ -71,19 +71,19 @@ OsStatus set_blocking(int fd) {
 }
 
 OsResult<struct stat> stat_path(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return last_os_error();
   return info;
 }
 
 OsResult<struct stat> lstat_path(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) return last_os_error();
   return info;
 }
 
 OsResult<struct stat> stat_fd(int fd) {
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0) return last_os_error();
   return info;
 }
@@ -149,11 +149,16 @@ std::optional<EntryKind> kind_from_mode(mode_t mode) {
 
 std::optional<EntryKind> kind_from_dirent(unsigned char type) {
   switch (type) {
-    case DT_REG: return EntryKind::Regular;
-    case DT_DIR: return EntryKind::Directory;
-    case DT_LNK: return EntryKind::Symlink;
-    case DT_UNKNOWN: return std::nullopt;
-    default: return EntryKind::Other;
+    case DT_REG:
+      return EntryKind::Regular;
+    case DT_DIR:
+      return EntryKind::Directory;
+    case DT_LNK:
+      return EntryKind::Symlink;
+    case DT_UNKNOWN:
+      return std::nullopt;
+    default:
+      return EntryKind::Other;
   }
 }
 
@@ -182,7 +187,7 @@ OsResult<std::vector<DirEntry>> list_open_directory(int dir_fd) {
     if (name == "." || name == "..") continue;
     DirEntry item{name, kind_from_dirent(entry->d_type), std::nullopt};
     if (!item.kind) {
-      struct stat info{};
+      struct stat info {};
       if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
         item.kind = kind_from_mode(info.st_mode);
       } else {

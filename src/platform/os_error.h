@@ -17,8 +17,12 @@ template <typename T>
 using OsResult = std::expected<T, OsError>;
 using OsStatus = std::expected<void, OsError>;
 
-inline std::unexpected<OsError> last_os_error() { return std::unexpected(OsError{errno}); }
-inline std::unexpected<OsError> os_error(int number) { return std::unexpected(OsError{number}); }
+inline std::unexpected<OsError> last_os_error() {
+  return std::unexpected(OsError{errno});
+}
+inline std::unexpected<OsError> os_error(int number) {
+  return std::unexpected(OsError{number});
+}
 
 // True when a non-blocking lock attempt failed only because another holder has it.
 bool is_would_block(const OsError& error);

@@ -49,9 +49,12 @@ std::array<std::uint8_t, 4> little_endian(std::uint32_t value) {
 
 std::string_view read_fault_prefix(FrameReadError::Part part) {
   switch (part) {
-    case FrameReadError::Part::Length: return "Unable to read native message length: ";
-    case FrameReadError::Part::InvalidLength: return "Native message length is invalid";
-    case FrameReadError::Part::Payload: return "Unable to read native message payload: ";
+    case FrameReadError::Part::Length:
+      return "Unable to read native message length: ";
+    case FrameReadError::Part::InvalidLength:
+      return "Native message length is invalid";
+    case FrameReadError::Part::Payload:
+      return "Unable to read native message payload: ";
   }
   return {};
 }
@@ -59,7 +62,7 @@ std::string_view read_fault_prefix(FrameReadError::Part part) {
 }  // namespace
 
 std::expected<std::optional<std::string>, FrameReadError> read_frame(int input_fd,
-                                                                    std::uint32_t max_length) {
+                                                                     std::uint32_t max_length) {
   auto length = read_length(input_fd);
   if (!length) return ReadFault(length.error());
   if (!*length) return std::optional<std::string>();
@@ -100,8 +103,8 @@ Result<ReadOutcome> read_next_framed_json(int input_fd) {
 Status write_framed_json(int output_fd, const HostResponse& response) {
   auto payload = serialize_response(response);
   if (!payload) {
-    return std::unexpected(BridgeError::wrap("Unable to serialize native response: ",
-                                             payload.error(), ErrorCode::InternalError));
+    return std::unexpected(BridgeError::wrap(
+        "Unable to serialize native response: ", payload.error(), ErrorCode::InternalError));
   }
   if (payload->size() > std::numeric_limits<std::uint32_t>::max()) {
     return fail("Native response is too large", ErrorCode::InternalError);

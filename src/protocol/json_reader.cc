@@ -159,17 +159,26 @@ std::string located(std::string_view what, std::string_view bytes, std::size_t o
          std::to_string(column);
 }
 
-bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_json_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 std::string_view kind_name(FieldTarget const& target) {
   switch (target.index()) {
-    case 0: return "a string";
-    case 1: return "an unsigned 64-bit integer";
-    case 2: return "an unsigned 32-bit integer";
-    case 3: return "a boolean";
-    case 4: return "an unsigned 64-bit integer or null";
-    case 5: return "a string or null";
-    default: return "an array of strings";
+    case 0:
+      return "a string";
+    case 1:
+      return "an unsigned 64-bit integer";
+    case 2:
+      return "an unsigned 32-bit integer";
+    case 3:
+      return "a boolean";
+    case 4:
+      return "an unsigned 64-bit integer or null";
+    case 5:
+      return "a string or null";
+    default:
+      return "an array of strings";
   }
 }
 

@@ -4,8 +4,7 @@
 
 namespace varquin::protocol {
 
-HostResponse HostResponse::success(std::optional<std::string> request_id,
-                                   std::string_view status) {
+HostResponse HostResponse::success(std::optional<std::string> request_id, std::string_view status) {
   HostResponse response;
   response.ok = true;
   response.request_id = std::move(request_id);

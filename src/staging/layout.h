@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "error.h"
+#include "protocol/request.h"
 
 namespace varquin::staging {
 
@@ -15,8 +16,8 @@ inline constexpr std::string_view kLockFileName = ".bridge.lock";
 inline constexpr std::string_view kManifestName = "request.json";
 inline constexpr std::string_view kIncomingPrefix = ".incoming-";
 inline constexpr std::string_view kManagedContainerName = "Varquin Inbox";
-inline constexpr std::string_view kImportSchema = "varquin.browser-import.v1";
-inline constexpr std::string_view kGmailSource = "gmail";
+inline constexpr std::string_view kImportSchema = protocol::kRequestSchema;
+inline constexpr std::string_view kGmailSource = protocol::kGmailSource;
 
 inline constexpr std::uint64_t kAttachmentLimitBytes = 67'108'864;  // 64 MiB
 

@@ -18,7 +18,9 @@ constexpr std::array<std::uint8_t, 256> make_table() {
 
 constexpr auto kTable = make_table();
 
-inline std::uint8_t sextet(char c) { return kTable[static_cast<unsigned char>(c)]; }
+inline std::uint8_t sextet(char c) {
+  return kTable[static_cast<unsigned char>(c)];
+}
 
 }  // namespace
 
@@ -27,7 +29,8 @@ std::string encode_base64(std::span<const std::uint8_t> bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    std::uint32_t v = std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+    std::uint32_t v =
+        std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
     out += kAlphabet[v >> 18];
     out += kAlphabet[(v >> 12) & 63];
     out += kAlphabet[(v >> 6) & 63];
@@ -35,7 +38,8 @@ std::string encode_base64(std::span<const std::uint8_t> bytes) {
   }
   std::size_t rest = bytes.size() - i;
   if (rest > 0) {
-    std::uint32_t v = std::uint32_t{bytes[i]} << 16 | (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0);
+    std::uint32_t v =
+        std::uint32_t{bytes[i]} << 16 | (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0);
     out += kAlphabet[v >> 18];
     out += kAlphabet[(v >> 12) & 63];
     out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
@@ -66,7 +70,8 @@ bool decode_base64_append(std::string_view text, std::vector<std::uint8_t>& out)
       out.resize(original);
       return false;
     }
-    std::uint32_t v = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
+    std::uint32_t v =
+        (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
     dest[0] = static_cast<std::uint8_t>(v >> 16);
     dest[1] = static_cast<std::uint8_t>(v >> 8);
     dest[2] = static_cast<std::uint8_t>(v);
@@ -77,7 +82,8 @@ bool decode_base64_append(std::string_view text, std::vector<std::uint8_t>& out)
   if (src[3] != '=') {
     std::uint8_t c = sextet(src[2]), d = sextet(src[3]);
     ok = ok && !((c | d) & 0x80);
-    std::uint32_t v = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
+    std::uint32_t v =
+        (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
     if (ok) {
       dest[0] = static_cast<std::uint8_t>(v >> 16);
       dest[1] = static_cast<std::uint8_t>(v >> 8);

@@ -2,7 +2,9 @@
 
 namespace varquin::util {
 
-bool is_absolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
+bool is_absolute(std::string_view path) {
+  return !path.empty() && path.front() == '/';
+}
 
 std::vector<std::string_view> path_components(std::string_view path) {
   std::vector<std::string_view> parts;

@@ -49,7 +49,9 @@ std::string format_seconds(std::int64_t seconds) {
   return text;
 }
 
-bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool is_leap(std::int64_t y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned days_in_month(std::int64_t y, unsigned m) {
   static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -70,7 +72,9 @@ class Cursor {
     pos_ += count;
     return value;
   }
-  bool literal(char expected) { return accept([&](char c) { return c == expected; }); }
+  bool literal(char expected) {
+    return accept([&](char c) { return c == expected; });
+  }
   template <typename Pred>
   bool accept(Pred pred) {
     if (pos_ < text_.size() && pred(text_[pos_])) {

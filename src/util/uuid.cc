@@ -25,7 +25,8 @@ std::optional<Uuid> parse_digits(std::string_view text, bool hyphenated) {
     }
     int value = hex_value(text[i]);
     if (value < 0 || nibble >= 32) return std::nullopt;
-    uuid[nibble / 2] = static_cast<std::uint8_t>(uuid[nibble / 2] | (nibble % 2 ? value : value << 4));
+    uuid[nibble / 2] =
+        static_cast<std::uint8_t>(uuid[nibble / 2] | (nibble % 2 ? value : value << 4));
     ++nibble;
   }
   if (nibble != 32) return std::nullopt;
@@ -48,20 +49,27 @@ std::string format(const Uuid& uuid, bool hyphenated) {
 
 std::optional<Uuid> parse_uuid(std::string_view text) {
   switch (text.size()) {
-    case 32: return parse_digits(text, false);
-    case 36: return parse_digits(text, true);
+    case 32:
+      return parse_digits(text, false);
+    case 36:
+      return parse_digits(text, true);
     case 38:
       if (text.front() != '{' || text.back() != '}') return std::nullopt;
       return parse_digits(text.substr(1, 36), true);
     case 45:
       if (!text.starts_with("urn:uuid:")) return std::nullopt;
       return parse_digits(text.substr(9), true);
-    default: return std::nullopt;
+    default:
+      return std::nullopt;
   }
 }
 
-std::string format_uuid_hyphenated(const Uuid& uuid) { return format(uuid, true); }
-std::string format_uuid_simple(const Uuid& uuid) { return format(uuid, false); }
+std::string format_uuid_hyphenated(const Uuid& uuid) {
+  return format(uuid, true);
+}
+std::string format_uuid_simple(const Uuid& uuid) {
+  return format(uuid, false);
+}
 
 platform::OsResult<Uuid> random_uuid_v4() {
   auto bytes = platform::random_bytes_16();

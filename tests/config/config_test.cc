@@ -36,8 +36,8 @@ TEST(ConfigParsing, AcceptsTheDocumentedForm) {
   EXPECT_EQ(config->electron_user_data_path, "/Users/me/Library/Application Support/Varquin");
   EXPECT_EQ(config->allowed_extension_origins, std::vector<std::string>{kOrigin});
   EXPECT_FALSE(config->app_executable_path);
-  auto origin_prefix_only = BridgeConfig::parse(
-      config_json("allowedExtensionOrigins", R"(["chrome-extension://"])"));
+  auto origin_prefix_only =
+      BridgeConfig::parse(config_json("allowedExtensionOrigins", R"(["chrome-extension://"])"));
   EXPECT_TRUE(origin_prefix_only);
 }
 
@@ -47,7 +47,8 @@ TEST(ConfigParsing, RefusalsCarryTheirCodeAndMessage) {
     std::string message;  // exact, or a prefix ending in ": "
   };
   const std::string invalid = "Browser bridge config is invalid: ";
-  const std::string schema_or_path = "Browser bridge config has an invalid schema or user-data path";
+  const std::string schema_or_path =
+      "Browser bridge config has an invalid schema or user-data path";
   const std::string origins = "Browser bridge config has invalid allowed origins";
   const std::string bundle = "Browser bridge config is missing the macOS app bundle path";
   const Case cases[] = {

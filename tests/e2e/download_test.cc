@@ -25,8 +25,8 @@ class DownloadEndToEnd : public BridgeFixture {
   std::string stage() { return request::stage_download(kRequestId, browser_file(), "report.csv"); }
 
   std::string ok(const std::string& status, const char* reused = nullptr) {
-    std::string text = std::string(R"({"ok":true,"requestId":")") + kRequestId +
-                       R"(","status":")" + status + "\"";
+    std::string text =
+        std::string(R"({"ok":true,"requestId":")") + kRequestId + R"(","status":")" + status + "\"";
     if (reused) text += std::string(R"(,"reused":)") + reused;
     return text + "}";
   }
@@ -37,7 +37,7 @@ class DownloadEndToEnd : public BridgeFixture {
 };
 
 TEST_F(DownloadEndToEnd, StagesACopyLaunchesAndLeavesTheBrowserFileAlone) {
-  struct stat before{};
+  struct stat before {};
   ASSERT_EQ(::stat(browser_file().c_str(), &before), 0);
   EXPECT_EQ(answers({stage()}), std::vector<std::string>{ok("staged_and_launched", "false")});
 
@@ -48,7 +48,7 @@ TEST_F(DownloadEndToEnd, StagesACopyLaunchesAndLeavesTheBrowserFileAlone) {
       << manifest;
   EXPECT_NE(manifest.find("\"filePath\": \"" + stage_dir() + "/report.csv\",\n"),
             std::string::npos);
-  struct stat after{};
+  struct stat after {};
   ASSERT_EQ(::stat(browser_file().c_str(), &after), 0);
   EXPECT_EQ(read_file(browser_file()), "id,value\n1,42\n");
   EXPECT_EQ(after.st_ino, before.st_ino);
@@ -116,13 +116,13 @@ TEST_F(DownloadEndToEnd, RefusesPathsOutsideTheManagedDirectory) {
 
 TEST_F(DownloadEndToEnd, ADownloadLeavesAnOpenUploadUntouched) {
   const std::string upload_id = "9b2f2f1e-0000-4000-8000-000000000001";
-  auto replies = answers({request::begin(upload_id, "up.csv", "2"),
-                          request::chunk(upload_id, 0, base64("a")), stage(),
-                          request::chunk(upload_id, 1, base64("b")), request::commit(upload_id)});
+  auto replies =
+      answers({request::begin(upload_id, "up.csv", "2"), request::chunk(upload_id, 0, base64("a")),
+               stage(), request::chunk(upload_id, 1, base64("b")), request::commit(upload_id)});
   ASSERT_EQ(replies.size(), 5u);
   EXPECT_EQ(replies[2], ok("staged_and_launched", "false"));
-  EXPECT_EQ(replies[4], R"({"ok":true,"requestId":")" + upload_id +
-                            R"(","status":"staged","reused":false})");
+  EXPECT_EQ(replies[4],
+            R"({"ok":true,"requestId":")" + upload_id + R"(","status":"staged","reused":false})");
 }
 
 TEST_F(DownloadEndToEnd, CleanupRemovesOnlyAnEmptiedDirectoryAndAnEmptiedInbox) {
@@ -159,8 +159,7 @@ TEST_F(HeartbeatEndToEnd, EveryAcceptedStartRecordsTheConfiguredExtension) {
                           R"("extensionId":"abcdefghijklmnopabcdefghijklmnop",)"
                           R"("lastSeenAt":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"\})")))
       << content;
-  EXPECT_EQ(list_names(user_data()),
-            std::vector<std::string>{"browser-extension-heartbeat.json"});
+  EXPECT_EQ(list_names(user_data()), std::vector<std::string>{"browser-extension-heartbeat.json"});
 
   // A start refused at the gate leaves no heartbeat.
   ASSERT_EQ(::unlink(file.c_str()), 0);

@@ -14,8 +14,8 @@ TEST_F(HostEndToEnd, PingIsAnsweredWithExactBytesUntilInputCloses) {
   BridgeResult result = run({request::ping(kRequestId), request::ping("any text")});
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.error, "");
-  const std::string pong = std::string(R"({"ok":true,"requestId":")") + kRequestId +
-                           R"(","status":"pong"})";
+  const std::string pong =
+      std::string(R"({"ok":true,"requestId":")") + kRequestId + R"(","status":"pong"})";
   EXPECT_EQ(result.output, std::string("\x4E\x00\x00\x00", 4) + pong +
                                frame(R"({"ok":true,"requestId":"any text","status":"pong"})"));
 }
@@ -64,13 +64,17 @@ TEST_F(HostEndToEnd, StartUpFailuresAnswerOnceAndNeverReadInput) {
   };
   const std::string other_origin = "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/";
   const Case cases[] = {
-      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", home_ / "absent.json"}}, {kOrigin},
+      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", home_ / "absent.json"}},
+       {kOrigin},
        R"({"ok":false,"code":"config_missing","retryable":true})"},
-      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", home_.path()}}, {kOrigin},
+      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", home_.path()}},
+       {kOrigin},
        R"({"ok":false,"code":"config_missing","retryable":true})"},
-      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", ""}}, {kOrigin},
+      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", ""}},
+       {kOrigin},
        R"({"ok":false,"code":"config_missing","retryable":true})"},
-      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", home_ / "broken.json"}}, {kOrigin},
+      {{{"VARQUIN_BROWSER_BRIDGE_CONFIG", home_ / "broken.json"}},
+       {kOrigin},
        R"({"ok":false,"code":"config_invalid","retryable":false})"},
       {{}, {other_origin}, R"({"ok":false,"code":"forbidden_origin","retryable":false})"},
       {{}, {"--parent-window=0"}, R"({"ok":false,"code":"forbidden_origin","retryable":false})"},

@@ -20,8 +20,8 @@ class UploadEndToEnd : public BridgeFixture {
     return text + "}";
   }
   std::string failed(const std::string& code, bool retryable, const std::string& id = kRequestId) {
-    return R"({"ok":false,"requestId":")" + id + R"(","code":")" + code +
-           R"(","retryable":)" + (retryable ? "true" : "false") + "}";
+    return R"({"ok":false,"requestId":")" + id + R"(","code":")" + code + R"(","retryable":)" +
+           (retryable ? "true" : "false") + "}";
   }
 
   // begin, one chunk per element of `parts`, commit.
@@ -55,9 +55,9 @@ TEST_F(UploadEndToEnd, WholeRoadStagesAndLaunchesWithTheManifestPath) {
   EXPECT_NE(manifest.find("\"originalSourcePath\": \"" + file_path + "\",\n"), std::string::npos);
   EXPECT_NE(manifest.find("\"filePath\": \"" + file_path + "\",\n"), std::string::npos);
   EXPECT_NE(manifest.find("\"sizeBytes\": 8,\n"), std::string::npos);
-  EXPECT_NE(manifest.find("\"sha256\": \"" +
-                          util::sha256_hex({reinterpret_cast<const std::uint8_t*>("a,b\n1,2\n"), 8}) +
-                          "\""),
+  EXPECT_NE(manifest.find(
+                "\"sha256\": \"" +
+                util::sha256_hex({reinterpret_cast<const std::uint8_t*>("a,b\n1,2\n"), 8}) + "\""),
             std::string::npos);
   EXPECT_EQ(list_names(imports_root()), (std::vector<std::string>{".bridge.lock", kRequestId}));
 
@@ -100,8 +100,8 @@ TEST_F(UploadEndToEnd, FailedLaunchKeepsTheStageForARetry) {
   EXPECT_EQ(answers({request::launch(kRequestId)}),
             std::vector<std::string>{ok("staged_and_launched")});
   EXPECT_EQ(answers({request::launch("9b2f2f1e-0000-4000-8000-000000000001")}),
-            std::vector<std::string>{failed("request_missing", true,
-                                            "9b2f2f1e-0000-4000-8000-000000000001")});
+            std::vector<std::string>{
+                failed("request_missing", true, "9b2f2f1e-0000-4000-8000-000000000001")});
 }
 
 TEST_F(UploadEndToEnd, LauncherCannotTouchTheProtocolPipe) {
@@ -120,22 +120,22 @@ TEST_F(UploadEndToEnd, SessionRulesAndStateAfterEachFailure) {
   const std::string upper = "0F8FAD5B-D9CB-469F-A165-70867728950E";
   const std::string other = "9b2f2f1e-0000-4000-8000-000000000001";
   auto replies = answers({
-      request::chunk(kRequestId, 0, "QQ=="),                  // no session
+      request::chunk(kRequestId, 0, "QQ=="),  // no session
       request::begin(kRequestId, "a.csv", "3"),
-      request::begin(other, "b.csv"),                         // already active
-      request::chunk(kRequestId, 1, "QQ=="),                  // wrong sequence
-      request::chunk(other, 0, "QQ=="),                       // wrong request ID
-      request::chunk(kRequestId, 0, "QQ"),                    // padding missing
+      request::begin(other, "b.csv"),         // already active
+      request::chunk(kRequestId, 1, "QQ=="),  // wrong sequence
+      request::chunk(other, 0, "QQ=="),       // wrong request ID
+      request::chunk(kRequestId, 0, "QQ"),    // padding missing
       request::chunk(kRequestId, 0, "QQ=="),
       request::chunk(kRequestId, 1, "QUI="),
-      request::commit(kRequestId),                            // 3 expected, 3 received
-      request::chunk(kRequestId, 2, "QQ=="),                  // session closed by the commit
+      request::commit(kRequestId),            // 3 expected, 3 received
+      request::chunk(kRequestId, 2, "QQ=="),  // session closed by the commit
       request::begin(upper, "b.csv", "10"),
       request::chunk(upper, 0, base64("123456789")),
-      request::commit(upper),                                 // 9 of 10 bytes
+      request::commit(upper),  // 9 of 10 bytes
       request::chunk(upper, 1, "QQ=="),
       request::begin(kRequestId, "c.csv"),
-      request::commit(other),                                 // wrong ID closes the session too
+      request::commit(other),  // wrong ID closes the session too
       request::commit(kRequestId),
       request::begin("0f8fad5bd9cb469fa16570867728950e", "a.csv"),
       request::begin("not-a-uuid", "a.csv"),
@@ -178,12 +178,12 @@ TEST_F(UploadEndToEnd, UpperCaseRequestIdIsKeptAndEmptyUploadsStage) {
 }
 
 TEST_F(UploadEndToEnd, Base64IsStrict) {
-  const char* refused[] = {"QQ", "QQ=", "Q===", "QR==", "QUJ=", "QU JD", "QUJD\n", "QU\nJD",
-                           "QUJD====", "-_8=", "QUJD=QUJD", "=QUJ"};
+  const char* refused[] = {"QQ",     "QQ=",    "Q===",     "QR==", "QUJ=",      "QU JD",
+                           "QUJD\n", "QU\nJD", "QUJD====", "-_8=", "QUJD=QUJD", "=QUJ"};
   for (const char* data : refused) {
-    auto replies = answers({request::begin(kRequestId, "a.csv"),
-                            request::chunk(kRequestId, 0, data),
-                            request::chunk(kRequestId, 0, "QUJD")});
+    auto replies =
+        answers({request::begin(kRequestId, "a.csv"), request::chunk(kRequestId, 0, data),
+                 request::chunk(kRequestId, 0, "QUJD")});
     ASSERT_EQ(replies.size(), 3u);
     EXPECT_EQ(replies[1], failed("invalid_request", false)) << data;
     EXPECT_EQ(replies[2], ok("chunk_accepted")) << data;
@@ -198,18 +198,18 @@ TEST_F(UploadEndToEnd, SixtyFourMebibytesExactlyAndNotOneByteMore) {
   unsigned sequence = 0;
   for (std::size_t sent = 0; sent < limit; sent += step) {
     std::size_t length = std::min(step, limit - sent);
-    requests.push_back(request::chunk(kRequestId, sequence++,
-                                      length == step ? chunk_text : base64(std::string(length, 'z'))));
+    requests.push_back(request::chunk(
+        kRequestId, sequence++, length == step ? chunk_text : base64(std::string(length, 'z'))));
   }
   requests.push_back(request::chunk(kRequestId, sequence, "QQ=="));  // one byte past the limit
-  requests.push_back(request::chunk(kRequestId, sequence, ""));     // the sequence did not advance
+  requests.push_back(request::chunk(kRequestId, sequence, ""));      // the sequence did not advance
   requests.push_back(request::commit(kRequestId));
   auto replies = answers(requests);
   ASSERT_EQ(replies.size(), requests.size());
   EXPECT_EQ(replies[replies.size() - 3], failed("file_too_large", false));
   EXPECT_EQ(replies[replies.size() - 2], ok("chunk_accepted"));
   EXPECT_EQ(replies.back(), ok("staged", "false"));
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(::stat((stage_dir() + "/big.csv").c_str(), &info), 0);
   EXPECT_EQ(static_cast<std::size_t>(info.st_size), limit);
 }

@@ -63,7 +63,8 @@ TEST(Framing, ReadFaultsCarryTheirMessages) {
       {std::string("\x10", 1), "Unable to read native message length: "},
       {std::string("\x10\x00\x00", 3), "Unable to read native message length: "},
       {std::string("\x00\x00\x00\x00", 4), "Native message length is invalid"},
-      {std::string("\x01\x00\x10\x00", 4) + std::string(100, ' '), "Native message length is invalid"},
+      {std::string("\x01\x00\x10\x00", 4) + std::string(100, ' '),
+       "Native message length is invalid"},
       {std::string("\x10\x00\x00\x00", 4) + "{\"a\"", "Unable to read native message payload: "},
       {frame(kPing + "x"), "Native message is not valid protocol JSON: "},
       {frame(R"({"action":"ping","schema":"other","requestId":"r"})"),
@@ -106,8 +107,9 @@ TEST(Framing, ResponsesEscapeStringsAndOrderKeys) {
   auto response = HostResponse::success("a\"b\\c/\x01\xC3\xA9", status::kStaged).with_reused(false);
   auto text = serialize_response(response);
   ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "{\"ok\":true,\"requestId\":\"a\\\"b\\\\c/\\u0001\xC3\xA9\",\"status\":\"staged\","
-                   "\"reused\":false}");
+  EXPECT_EQ(*text,
+            "{\"ok\":true,\"requestId\":\"a\\\"b\\\\c/\\u0001\xC3\xA9\",\"status\":\"staged\","
+            "\"reused\":false}");
   auto bad = serialize_response(HostResponse::success("\xff", status::kPong));
   EXPECT_FALSE(bad);
 }

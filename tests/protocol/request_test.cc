@@ -38,15 +38,15 @@ TEST(RequestParsing, RefusesMalformedDocuments) {
       "",
       "ping",
       R"("ping")",
-      R"({"schema":"s","requestId":"r"})",                                    // no action
-      R"({"action":"pong","schema":"s","requestId":"r"})",                    // unknown action
-      R"({"action":"ping","action":"ping","schema":"s","requestId":"r"})",    // repeated action
-      R"({"action":"ping","schema":"s","schema":"s","requestId":"r"})",       // repeated field
-      R"({"action":"ping","schema":"s","requestId":"r","extra":1})",          // unknown field
-      R"({"action":"ping","schema":"s"})",                                    // missing field
-      R"({"action":"ping","schema":1,"requestId":"r"})",                      // wrong type
+      R"({"schema":"s","requestId":"r"})",                                  // no action
+      R"({"action":"pong","schema":"s","requestId":"r"})",                  // unknown action
+      R"({"action":"ping","action":"ping","schema":"s","requestId":"r"})",  // repeated action
+      R"({"action":"ping","schema":"s","schema":"s","requestId":"r"})",     // repeated field
+      R"({"action":"ping","schema":"s","requestId":"r","extra":1})",        // unknown field
+      R"({"action":"ping","schema":"s"})",                                  // missing field
+      R"({"action":"ping","schema":1,"requestId":"r"})",                    // wrong type
       R"({"action":"ping","schema":null,"requestId":"r"})",
-      R"({"action":"ping","schema":"s","requestId":"r"}x)",                   // trailing bytes
+      R"({"action":"ping","schema":"s","requestId":"r"}x)",  // trailing bytes
       R"({"action":"ping","schema":"s","requestId":"r"}{})",
       R"({"action":"begin_upload","schema":"s","requestId":"r","source":"gmail","originalName":"a.csv","expectedSize":-1})",
       R"({"action":"begin_upload","schema":"s","requestId":"r","source":"gmail","originalName":"a.csv","expectedSize":-0})",
@@ -57,13 +57,13 @@ TEST(RequestParsing, RefusesMalformedDocuments) {
       R"({"action":"upload_chunk","schema":"s","requestId":"r","sequence":4294967296,"data":""})",
       R"({"action":"upload_chunk","schema":"s","requestId":"r","sequence":"0","data":""})",
       R"({"action":"upload_chunk","schema":"s","requestId":"r","sequence":0,"data":["x"]})",
-      R"(["begin_upload","s","r","gmail","a.csv"])",                          // array without size
+      R"(["begin_upload","s","r","gmail","a.csv"])",  // array without size
       R"(["ping","s","r","extra"])",
       R"(["ping","s"])",
       R"([])",
       R"([1,"s","r"])",
-      "{\"action\":\"ping\",\"schema\":\"s\",\"requestId\":\"\xff\"}",         // bad UTF-8
-      "{\"action\":\"ping\",\"schema\":\"s\",\"requestId\":\"\\ud800\"}",      // lone surrogate
+      "{\"action\":\"ping\",\"schema\":\"s\",\"requestId\":\"\xff\"}",           // bad UTF-8
+      "{\"action\":\"ping\",\"schema\":\"s\",\"requestId\":\"\\ud800\"}",        // lone surrogate
       "\xEF\xBB\xBF{\"action\":\"ping\",\"schema\":\"s\",\"requestId\":\"r\"}",  // byte-order mark
   };
   for (const char* text : refused) {

@@ -32,8 +32,8 @@ BridgeFixture::BridgeFixture() {
                            R"("extensionId":"abcdefghijklmnopabcdefghijklmnop",)"
                            R"("appBundlePath":"/Applications/Varquin.app",)"
                            R"("electronUserDataPath":)" +
-                               quoted(user_data()) +
-                               R"(,"allowedExtensionOrigins":[")" + kOrigin + R"("]})");
+                               quoted(user_data()) + R"(,"allowedExtensionOrigins":[")" + kOrigin +
+                               R"("]})");
   environment_ = {{"HOME", home_.path()},
                   {"VARQUIN_BROWSER_BRIDGE_CONFIG", config_path_},
                   {"VARQUIN_FAKE_OPEN_LOG", home_ / "launcher.log"},
@@ -73,15 +73,17 @@ bool BridgeFixture::launcher_is_stand_in() {
 }
 
 namespace request {
-std::string ping(const std::string& id) { return kHead + quoted(id) + R"(,"action":"ping"})"; }
+std::string ping(const std::string& id) {
+  return kHead + quoted(id) + R"(,"action":"ping"})";
+}
 std::string begin(const std::string& id, const std::string& name,
                   const std::string& expected_size) {
   return kHead + quoted(id) + R"(,"action":"begin_upload","source":"gmail","originalName":)" +
          quoted(name) + R"(,"expectedSize":)" + expected_size + "}";
 }
 std::string chunk(const std::string& id, unsigned sequence, const std::string& base64) {
-  return kHead + quoted(id) + R"(,"action":"upload_chunk","sequence":)" +
-         std::to_string(sequence) + R"(,"data":)" + quoted(base64) + "}";
+  return kHead + quoted(id) + R"(,"action":"upload_chunk","sequence":)" + std::to_string(sequence) +
+         R"(,"data":)" + quoted(base64) + "}";
 }
 std::string commit(const std::string& id) {
   return kHead + quoted(id) + R"(,"action":"commit_upload"})";

@@ -45,8 +45,7 @@ std::string begin(const std::string& id, const std::string& name,
 std::string chunk(const std::string& id, unsigned sequence, const std::string& base64);
 std::string commit(const std::string& id);
 std::string launch(const std::string& id);
-std::string stage_download(const std::string& id, const std::string& path,
-                           const std::string& name);
+std::string stage_download(const std::string& id, const std::string& path, const std::string& name);
 std::string cleanup(const std::string& id, const std::string& directory);
 }  // namespace request
 

@@ -51,8 +51,8 @@ BridgeResult run_bridge(const BridgeRun& run, int timeout_seconds) {
   envp.push_back(nullptr);
 
   pid_t pid = 0;
-  int spawned = ::posix_spawn(&pid, run.executable.c_str(), &actions, nullptr, argv.data(),
-                              envp.data());
+  int spawned =
+      ::posix_spawn(&pid, run.executable.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close_fd(in.read);
   close_fd(out.write);
@@ -125,7 +125,9 @@ std::vector<std::string> unframe(const std::string& bytes) {
       frames.push_back("<partial>");
       break;
     }
-    auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[pos + i])); };
+    auto byte = [&](std::size_t i) {
+      return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[pos + i]));
+    };
     std::uint32_t n = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
     if (bytes.size() - pos - 4 < n) {
       frames.push_back("<partial>");

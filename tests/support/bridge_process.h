@@ -12,7 +12,7 @@ struct BridgeRun {
   std::vector<std::string> arguments;              // after the program path
   std::map<std::string, std::string> environment;  // the whole environment of the child
   std::string input;                               // bytes written to stdin
-  bool close_input = true;  // false: keep stdin open until the bridge exits by itself
+  bool close_input = true;    // false: keep stdin open until the bridge exits by itself
   bool close_output = false;  // true: the reader of stdout is gone before the first response
   std::string executable = VARQUIN_BRIDGE_EXE;
 };

@@ -44,7 +44,7 @@ std::string read_file(const std::string& path) {
 }
 
 bool path_exists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
 }
 
