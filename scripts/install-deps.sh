@@ -12,6 +12,11 @@ packages=(
   openssl time               # benchmark baselines
 )
 
+# The real-browser test needs Chromium (about 400 MB); only the test run asks for it.
+if [[ "${1:-}" == "--with-browser" ]]; then
+  packages+=(chromium)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh --with-browser
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j"$(nproc)"
 ctest --preset dev "$@"

@@ -1,0 +1,254 @@
+// The bridge behind a real browser: Debian's Chromium, headless, loads the project's test
+// extension, which drives both roads through Chrome's own native-messaging implementation.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+#include <chrono>
+#include <filesystem>
+#include <regex>
+
+#include "support/bridge_fixture.h"
+#include "util/base64.h"
+#include "util/sha256.h"
+
+namespace varquin::testing {
+namespace {
+
+constexpr const char* kChromium = "/usr/bin/chromium";
+constexpr const char* kHostName = "com.varquin.browser_bridge";
+const std::string kExtensionSource = std::string(VARQUIN_SOURCE_DIR) + "/tests/browser/extension";
+
+// The ID Chrome gives an unpacked extension with a "key": SHA-256 of the public key, first 32 hex
+// digits, 0-f mapped to a-p.
+std::string extension_id_of(const std::string& manifest) {
+  std::smatch key;
+  EXPECT_TRUE(std::regex_search(manifest, key, std::regex(R"re("key":\s*"([^"]+)")re")));
+  std::vector<std::uint8_t> der;
+  EXPECT_TRUE(util::decode_base64_append(key[1].str(), der));
+  std::string id = util::sha256_hex(der).substr(0, 32);
+  for (char& c : id) c = static_cast<char>('a' + (c <= '9' ? c - '0' : c - 'a' + 10));
+  return id;
+}
+
+// Chromium in its own process group, its stderr read line by line.
+class Browser {
+ public:
+  Browser(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& env) {
+    int fds[2];
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    std::vector<std::string> argv_text{kChromium};
+    argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text;
+    for (const auto& [k, v] : env) env_text.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    EXPECT_EQ(::posix_spawn(&pid_, kChromium, &actions, &attributes, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(fds[1]);
+    stderr_ = fds[0];
+  }
+
+  ~Browser() {
+    stop();
+    ::close(stderr_);
+  }
+
+  // The first console report tagged `tag`; none when the deadline passes first.
+  std::optional<std::string> wait_for(const std::string& tag, std::chrono::seconds limit) {
+    const std::string marker = "VARQUIN_E2E " + tag + " ";
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      for (std::size_t end; (end = buffer_.find('\n')) != std::string::npos;) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        log_ += line + "\n";
+        if (auto at = line.find(marker); at != std::string::npos) {
+          std::string value = line.substr(at + marker.size());
+          // Chromium appends the console source location after the message.
+          if (auto source = value.rfind("\", source:"); source != std::string::npos) {
+            value.erase(source);
+          }
+          return value;
+        }
+        if (line.find("VARQUIN_E2E error ") != std::string::npos) return std::nullopt;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd p{stderr_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char chunk[8192];
+      ssize_t n = ::read(stderr_, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  // SIGTERM to the browser, then whatever is left of the group it started.
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) ::usleep(50'000);
+    ::kill(-pid_, SIGKILL);
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+  const std::string& log() const { return log_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stderr_ = -1;
+  std::string buffer_, log_;
+};
+
+// Processes still running the bridge executable.
+int running_bridges() {
+  std::error_code error;
+  const auto bridge = std::filesystem::canonical(VARQUIN_BRIDGE_EXE, error);
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+    if (!error && exe == bridge) ++count;
+  }
+  return count;
+}
+
+std::string status_of(const boost::json::value& answer) {
+  const auto& object = answer.as_object();
+  if (object.at("ok").as_bool()) return std::string(object.at("status").as_string());
+  return "failed:" + std::string(object.at("code").as_string());
+}
+
+class ChromiumEndToEnd : public BridgeFixture {
+ protected:
+  void SetUp() override {
+    if (::access(kChromium, X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+    if (!launcher_is_stand_in()) GTEST_SKIP() << "built without the stand-in launcher";
+  }
+
+  // A copy of the extension with this run's parameters beside its worker.
+  std::string prepare_extension(const std::string& params) {
+    const std::string directory = home_ / "extension";
+    std::filesystem::copy(kExtensionSource, directory, std::filesystem::copy_options::recursive);
+    write_file(directory + "/params.js", params);
+    return directory;
+  }
+
+  // What an installation for a browser profile writes: the host manifest, and the configuration
+  // with this extension's origin.
+  void register_host(const std::string& profile, const std::string& extension_id) {
+    make_directories(profile + "/NativeMessagingHosts");
+    write_file(profile + "/NativeMessagingHosts/" + kHostName + ".json",
+               std::string(R"({"name":")") + kHostName +
+                   R"(","description":"Varquin browser bridge","path":")" + VARQUIN_BRIDGE_EXE +
+                   R"(","type":"stdio","allowed_origins":["chrome-extension://)" + extension_id +
+                   R"(/"]})");
+    std::string config = read_file(config_path_);
+    config = std::regex_replace(config, std::regex("abcdefghijklmnopabcdefghijklmnop"),
+                                extension_id);
+    write_file(config_path_, config);
+  }
+};
+
+TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
+  const std::string upload_id = "3f2c8a4e-9b1d-4c7e-8f60-2a5b7c9d1e03";
+  const std::string download_id = "8d4e1f2a-6c3b-4a59-9e7d-0b1c2d3e4f56";
+  const std::string download_dir = home_ / ("Downloads/Varquin Inbox/" + download_id);
+  const std::string download_file = download_dir + "/measurements.csv";
+  make_directories(download_dir);
+  write_file(download_file, "id,value\n1,42\n");
+
+  std::string csv = "country,year,gdp\n";
+  for (int i = 0; i < 2000; ++i) csv += "NL," + std::to_string(1900 + i % 125) + ",1.2\n";
+  std::string chunks;
+  const std::size_t piece = csv.size() / 3 + 1;
+  for (std::size_t offset = 0; offset < csv.size(); offset += piece) {
+    std::string part = csv.substr(offset, piece);
+    chunks += (chunks.empty() ? "\"" : ",\"") + base64(part) + "\"";
+  }
+  const std::string extension = prepare_extension(
+      "self.VARQUIN_TEST = {pingId: 'ping-1', uploadId: '" + upload_id +
+      "', uploadName: 'gdp.csv', uploadSize: " + std::to_string(csv.size()) + ", chunks: [" +
+      chunks + "], downloadId: '" + download_id + "', downloadDirectory: '" + download_dir +
+      "', downloadFile: '" + download_file + "', downloadName: 'measurements.csv'};\n");
+  const std::string extension_id = extension_id_of(read_file(extension + "/manifest.json"));
+  const std::string profile = home_ / "chromium-profile";
+  register_host(profile, extension_id);
+
+  auto environment = environment_;
+  environment["TMPDIR"] = home_.path();
+  Browser browser({"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                   "--disable-background-networking", "--disable-component-update",
+                   "--disable-sync", "--disable-quic", "--enable-logging=stderr",
+                   "--user-data-dir=" + profile, "--load-extension=" + extension},
+                  environment);
+
+  auto staged = browser.wait_for("staged", std::chrono::seconds(60));
+  ASSERT_TRUE(staged) << browser.log();
+  // The browser's file was only read; the extension may clean up once it is gone.
+  ASSERT_EQ(::unlink(download_file.c_str()), 0);
+  auto done = browser.wait_for("done", std::chrono::seconds(60));
+  ASSERT_TRUE(done) << browser.log();
+  browser.stop();
+
+  const auto results = boost::json::parse(*done).as_object();
+  EXPECT_EQ(status_of(results.at("ping")), "pong");
+  std::vector<std::string> upload;
+  for (const auto& answer : results.at("upload").as_array()) upload.push_back(status_of(answer));
+  EXPECT_EQ(upload, (std::vector<std::string>{"upload_ready", "chunk_accepted", "chunk_accepted",
+                                              "chunk_accepted", "staged", "staged_and_launched"}));
+  EXPECT_EQ(status_of(results.at("stageDownload")), "staged_and_launched");
+  const auto& cleanup = results.at("cleanup").as_array();
+  EXPECT_EQ(status_of(cleanup.back()), "download_container_cleaned");
+  for (std::size_t i = 0; i + 1 < cleanup.size(); ++i) {
+    EXPECT_EQ(status_of(cleanup[i]), "failed:cleanup_failed");
+  }
+
+  // The store, the launcher's record and the heartbeat.
+  EXPECT_EQ(read_file(imports_root() + "/" + upload_id + "/gdp.csv"), csv);
+  EXPECT_EQ(read_file(imports_root() + "/" + download_id + "/measurements.csv"), "id,value\n1,42\n");
+  EXPECT_FALSE(path_exists(download_dir));
+  const auto calls = launcher_calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_NE(calls[0].find("--varquin-browser-import=" + imports_root() + "/" + upload_id +
+                          "/request.json"),
+            std::string::npos);
+  EXPECT_NE(calls[1].find("--varquin-browser-import=" + imports_root() + "/" + download_id +
+                          "/request.json"),
+            std::string::npos);
+  EXPECT_NE(read_file(user_data() + "/browser-extension-heartbeat.json")
+                .find("\"extensionId\":\"" + extension_id + "\""),
+            std::string::npos);
+
+  // Closing its ports ends every bridge the browser started.
+  int left = running_bridges();
+  for (int i = 0; i < 50 && left > 0; ++i, left = running_bridges()) ::usleep(100'000);
+  EXPECT_EQ(left, 0);
+}
+
+}  // namespace
+}  // namespace varquin::testing
