@@ -1,10 +1,6 @@
 // varquin-bridge-client: starts the bridge exactly as Chrome does and speaks its protocol for a
 // person. Each response is printed on stdout as one JSON line; the exit status is 1 when the last
 // response is a failure, 2 when the bridge could not be talked to.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -16,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "bridge_connection.h"
 #include "config/config.h"
-#include "platform/fd.h"
 #include "platform/fs.h"
 #include "protocol/framing.h"
 #include "protocol/json_writer.h"
@@ -25,14 +21,11 @@
 #include "util/path.h"
 #include "util/uuid.h"
 
-extern char** environ;
-
 namespace {
 
-using varquin::platform::UniqueFd;
+using varquin::tools::BridgeConnection;
 
 constexpr std::string_view kSchema = "varquin.browser-import.v1";
-constexpr std::uint32_t kMaxResponseBytes = 16u << 20;
 
 struct Options {
   std::string bridge;
@@ -70,24 +63,17 @@ void usage() {
   std::exit(2);
 }
 
-std::string absolute(const std::string& path) {
-  auto resolved = varquin::platform::real_path(path);
-  return resolved ? *resolved : path;
-}
-
 // Absolute without resolving links, so the bridge judges the path exactly as given.
 std::string absolute_as_given(const std::string& path) {
-  if (varquin::util::is_absolute(path)) return path;
-  char cwd[4096];
-  if (::getcwd(cwd, sizeof cwd) == nullptr) die("cannot read the working directory");
-  return varquin::util::join_path(cwd, path);
+  auto absolute = varquin::tools::absolute_as_given(path);
+  if (!absolute) die(absolute.error());
+  return *absolute;
 }
 
-std::string default_bridge_path(const char* argv0) {
-  auto self = varquin::platform::real_path("/proc/self/exe");
-  std::string base = self ? *self : absolute(argv0);
-  auto directory = varquin::util::parent_path(base).value_or(".");
-  return varquin::util::join_path(directory, "varquin-browser-bridge");
+std::string default_bridge_path() {
+  auto sibling = varquin::tools::sibling_program("varquin-browser-bridge");
+  if (!sibling) die(sibling.error() + " (pass --bridge)");
+  return *sibling;
 }
 
 Options parse_options(int argc, char** argv) {
@@ -117,7 +103,7 @@ Options parse_options(int argc, char** argv) {
     }
   }
   if (options.command.empty()) usage();
-  if (options.bridge.empty()) options.bridge = default_bridge_path(argv[0]);
+  if (options.bridge.empty()) options.bridge = default_bridge_path();
   return options;
 }
 
@@ -129,48 +115,6 @@ std::string default_origin() {
   return config->allowed_extension_origins.front();
 }
 
-// The bridge child with a pipe on each of its standard streams but stderr (shared with us).
-class BridgeConnection {
- public:
-  BridgeConnection(const std::string& executable, const std::string& origin) {
-    int to_child[2], from_child[2];
-    if (::pipe(to_child) != 0 || ::pipe(from_child) != 0) die("cannot create pipes");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
-    for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) {
-      posix_spawn_file_actions_addclose(&actions, fd);
-    }
-    std::string exe = absolute(executable);
-    std::vector<char*> argv{exe.data(), const_cast<char*>(origin.c_str()), nullptr};
-    int error = ::posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(to_child[0]);
-    ::close(from_child[1]);
-    input_ = UniqueFd(to_child[1]);
-    output_ = UniqueFd(from_child[0]);
-    if (error != 0) die("cannot start " + exe + ": " + std::strerror(error));
-  }
-
-  ~BridgeConnection() {
-    input_.reset();
-    int status = 0;
-    if (pid_ > 0) ::waitpid(pid_, &status, 0);
-  }
-
-  std::optional<std::string> exchange(const std::string& request) {
-    if (!varquin::protocol::write_frame(input_.get(), request)) return std::nullopt;
-    auto response = varquin::protocol::read_frame(output_.get(), kMaxResponseBytes);
-    if (!response || !*response) return std::nullopt;
-    return std::move(**response);
-  }
-
- private:
-  pid_t pid_ = -1;
-  UniqueFd input_, output_;
-};
-
 class Session {
  public:
   Session(BridgeConnection& bridge, bool show_requests)
@@ -180,7 +124,7 @@ class Session {
   bool send(const std::string& request, bool print = true) {
     if (show_requests_) std::cerr << "> " << abbreviate(request) << "\n";
     auto response = bridge_.exchange(request);
-    if (!response) die("the bridge closed the pipe without answering");
+    if (!response) die(response.error());
     if (print) std::cout << *response << std::endl;
     last_ok_ = response->starts_with("{\"ok\":true");
     return last_ok_;
@@ -294,8 +238,9 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   Options options = parse_options(argc, argv);
   std::string origin = options.origin ? *options.origin : default_origin();
-  BridgeConnection bridge(options.bridge, origin);
-  Session session(bridge, options.show_requests);
+  auto bridge = BridgeConnection::start(absolute_as_given(options.bridge), origin);
+  if (!bridge) die(bridge.error());
+  Session session(*bridge, options.show_requests);
 
   const std::string& command = options.command;
   auto operand = [&]() -> const std::string& {
