@@ -1,34 +1,61 @@
 #!/usr/bin/env bash
-# The main job: builds the bridge, the bridge client and the stand-in desktop app, then runs both
-# roads end to end in a temporary home that is removed afterwards.
+# The main job: builds the bridge, the bridge client, the installer and the stand-in desktop app,
+# then registers the bridge and runs both roads end to end in a temporary home that is removed
+# afterwards.
+#   scripts/demo.sh                     install what is missing, build the demo preset, run
+#   scripts/demo.sh --build-dir DIR     run against programs already built in DIR (built with the
+#                                       stand-in launcher, as the dev and demo presets are)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/install-deps.sh
-cmake --preset demo >/dev/null
-cmake --build --preset demo -j"$(nproc)" --target varquin-browser-bridge varquin-bridge-client \
-  varquin-fake-open >/dev/null
-build=$root/build/demo
+build=
+while (($#)); do
+  case $1 in
+    --build-dir)
+      [[ $# -ge 2 ]] || { echo "demo.sh: --build-dir needs a directory" >&2; exit 2; }
+      build=$(cd "$2" && pwd) || exit 2
+      shift 2
+      ;;
+    *) echo "usage: scripts/demo.sh [--build-dir DIR]" >&2; exit 2 ;;
+  esac
+done
+
+if [[ -z $build ]]; then
+  scripts/install-deps.sh
+  cmake --preset demo >/dev/null
+  cmake --build --preset demo -j"$(nproc)" --target varquin-browser-bridge varquin-bridge-client \
+    varquin-bridge-install varquin-fake-open >/dev/null
+  build=$root/build/demo
+fi
+for program in varquin-browser-bridge varquin-bridge-client varquin-bridge-install \
+  varquin-fake-open; do
+  [[ -x $build/$program ]] || { echo "demo.sh: $build/$program is missing; build it first" >&2; exit 2; }
+done
+# A bridge built with the real launcher would start whatever `open` is on this machine.
+launcher=$(sed -n 's/^VARQUIN_LAUNCHER:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+if [[ $launcher != */varquin-fake-open ]]; then
+  echo "demo.sh: $build was built with the launcher '${launcher:-unknown}'; the demo needs the" \
+    "stand-in (VARQUIN_LAUNCHER=$build/varquin-fake-open, as in the dev and demo presets)" >&2
+  exit 2
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/varquin-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 user_data=$work/userdata
 extension_id=abcdefghijklmnopabcdefghijklmnop
-cat >"$work/config.json" <<JSON
-{
-  "schema": "varquin.browser-bridge.config.v2",
-  "extensionId": "$extension_id",
-  "appBundlePath": "/Applications/Varquin.app",
-  "electronUserDataPath": "$user_data",
-  "allowedExtensionOrigins": ["chrome-extension://$extension_id/"]
-}
-JSON
-export HOME=$work VARQUIN_BROWSER_BRIDGE_CONFIG=$work/config.json
+# Everything below lives in the temporary home: the configuration at its default place under
+# HOME, the browsers' manifest directories under HOME/.config (Linux) or HOME/Library (macOS).
+unset VARQUIN_BROWSER_BRIDGE_CONFIG XDG_CONFIG_HOME
+export HOME=$work
 export VARQUIN_FAKE_OPEN_LOG=$work/launcher.log VARQUIN_FAKE_OPEN_FINALIZE=1
 
 client() { "$build/varquin-bridge-client" --show-requests "$@" 2>&1 | sed 's/^/  /'; }
 heading() { printf '\n== %s\n' "$*"; }
+
+heading "registering the bridge with Chrome and Chromium (manifests, configuration, self-check)"
+"$build/varquin-bridge-install" --extension-id "$extension_id" \
+  --app-bundle /Applications/Varquin.app --user-data "$user_data" 2>&1 | sed 's/^/  /'
 
 heading "ping"
 client ping

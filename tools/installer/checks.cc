@@ -1,0 +1,243 @@
+#include "installer/checks.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <span>
+
+#include "bridge_connection.h"
+#include "installer/files.h"
+#include "platform/spawn.h"
+#include "protocol/json_reader.h"
+#include "protocol/json_writer.h"
+#include "util/path.h"
+#include "util/uuid.h"
+
+namespace varquin::installer {
+
+namespace {
+
+// Generous: a sanitizer build on a busy machine starts slowly.
+constexpr std::chrono::seconds kAnswerTimeout{30};
+constexpr std::string_view kOriginPrefix = "chrome-extension://";
+
+std::string quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
+bool check_place(Report& report, const ManifestDirectory& directory) {
+  auto last = util::file_name(directory.path).value_or("");
+  if (is_manifest_directory_name(last)) {
+    report.pass("in a directory the browser reads");
+    return true;
+  }
+  report.fail(directory.path +
+              " is not a directory any browser reads manifests from: use a NativeMessagingHosts "
+              "directory (for a browser started with --user-data-dir=U, U/NativeMessagingHosts)");
+  return false;
+}
+
+bool check_name_and_type(Report& report, const HostManifest& manifest) {
+  bool ok = true;
+  if (manifest.name != kHostName) {
+    report.fail("\"name\" is " + quoted(manifest.name) + " but the file is named " +
+                std::string(kHostName) + ".json: the browser only finds a host in the file named " +
+                "after its \"name\", and the extension connects to " + std::string(kHostName));
+    ok = false;
+  }
+  if (manifest.type != "stdio") {
+    report.fail("\"type\" is " + quoted(manifest.type) + "; the browser needs \"stdio\"");
+    ok = false;
+  }
+  if (ok) report.pass("\"name\" matches the file name, \"type\" is \"stdio\"");
+  return ok;
+}
+
+bool check_host(Report& report, const HostManifest& manifest, const Expectations& expected) {
+  const std::string& path = manifest.path;
+  if (!util::is_absolute(path)) {
+    report.fail("\"path\" " + quoted(path) +
+                " is relative: the browser needs the absolute path of the bridge");
+    return false;
+  }
+  if (expected.bridge && !util::same_path(path, *expected.bridge)) {
+    report.fail("\"path\" names " + path + " instead of " + *expected.bridge);
+    return false;
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    report.fail("the host " + path + " does not exist: build and install the bridge there");
+    return false;
+  }
+  if (!S_ISREG(info.st_mode) || ::access(path.c_str(), X_OK) != 0) {
+    report.fail("the host " + path + " is not an executable file (chmod +x " + path + ")");
+    return false;
+  }
+  report.pass("the host " + path + " is an executable file");
+  return true;
+}
+
+// Why `entry` is not an origin the browser accepts, or empty.
+std::string origin_fault(std::string_view entry) {
+  if (entry.find('*') != std::string_view::npos) return "has a wildcard, which the browser refuses";
+  if (!entry.ends_with('/')) return "lacks the trailing \"/\" the browser requires";
+  std::string_view id = entry.substr(0, entry.size() - 1);
+  if (!id.starts_with(kOriginPrefix) || !is_extension_id(id.substr(kOriginPrefix.size()))) {
+    return "is not of the form chrome-extension://<32 letters a-p>/";
+  }
+  return {};
+}
+
+bool check_origins(Report& report, const HostManifest& manifest, const Expectations& expected,
+                   const std::optional<BridgeConfig>& config) {
+  bool ok = !manifest.allowed_origins.empty();
+  if (!ok) report.fail("\"allowed_origins\" is empty: no extension may start the bridge");
+  for (const std::string& origin : manifest.allowed_origins) {
+    if (auto fault = origin_fault(origin); !fault.empty()) {
+      report.fail("\"allowed_origins\" entry " + quoted(origin) + " " + fault);
+      ok = false;
+    } else if (config && !config->validate_caller_origin(std::span(&origin, 1))) {
+      report.fail("the configuration does not allow " + origin +
+                  ": the bridge would refuse that extension (forbidden_origin)");
+      ok = false;
+    }
+  }
+  const auto& listed = manifest.allowed_origins;
+  if (expected.origin &&
+      std::find(listed.begin(), listed.end(), *expected.origin) == listed.end()) {
+    report.fail("\"allowed_origins\" does not list " + *expected.origin);
+    ok = false;
+  }
+  if (ok) report.pass("\"allowed_origins\" lets " + listed.front() + " start the bridge");
+  return ok;
+}
+
+std::string ping_request(const std::string& id) {
+  auto text = json::ObjectWriter(json::Style::Compact)
+                  .string("action", "ping")
+                  .string("schema", "varquin.browser-import.v1")
+                  .string("requestId", id)
+                  .finish();
+  return text.value_or(std::string());
+}
+
+// Empty when `response` is the pong for `id`, otherwise what it says instead.
+std::string pong_fault(const std::string& response, const std::string& id) {
+  auto document = json::parse_document(response);
+  if (!document) return "an answer that is not JSON: " + response;
+  bool ok = false;
+  std::string status, code, request_id;
+  for (const auto& m : document->members) {
+    if (m.key == "ok") ok = m.value.kind == json::Value::Kind::Bool && m.value.boolean;
+    if (m.key == "status") status = m.value.text;
+    if (m.key == "code") code = m.value.text;
+    if (m.key == "requestId") request_id = m.value.text;
+  }
+  if (ok && status == "pong" && request_id == id) return {};
+  if (!code.empty()) return "the failure " + code + " (" + response + ")";
+  return "an unexpected answer: " + response;
+}
+
+std::string exit_fault(const platform::ExitStatus& status) {
+  if (status.exited && status.exit_code == 0) return {};
+  if (status.exited) return "exited with status " + std::to_string(status.exit_code);
+  const char* name = platform::signal_name(status.signal);
+  return "was killed by " + (name ? std::string(name) : "signal " + std::to_string(status.signal));
+}
+
+// Starts the host exactly as the browser would and expects a pong, then a clean exit once its
+// input closes.
+void check_answers(Report& report, const HostManifest& manifest, const std::string& origin,
+                   const std::string& config_path) {
+  auto uuid = util::random_uuid_v4();
+  const std::string id = uuid ? util::format_uuid_hyphenated(*uuid) : std::string(36, '0');
+  auto bridge = tools::BridgeConnection::start(manifest.path, origin,
+                                               {{"VARQUIN_BROWSER_BRIDGE_CONFIG", config_path}});
+  if (!bridge) {
+    report.fail(bridge.error());
+    return;
+  }
+  auto answer = bridge->exchange(ping_request(id), kAnswerTimeout);
+  if (!answer) {
+    report.fail("the bridge started as " + origin + " gave no answer to ping: " + answer.error());
+    return;
+  }
+  if (auto fault = pong_fault(*answer, id); !fault.empty()) {
+    report.fail("the bridge started as " + origin + " answered ping with " + fault);
+    return;
+  }
+  auto exit = bridge->finish();
+  if (!exit) {
+    report.fail(exit.error());
+  } else if (auto fault = exit_fault(*exit); !fault.empty()) {
+    report.fail("the bridge answered ping but " + fault + " when its input closed");
+  } else {
+    report.pass("the bridge started as " + origin + " answered ping and exited cleanly");
+  }
+}
+
+}  // namespace
+
+void Report::section(std::string_view title, std::string_view path) {
+  out_ << title << ": " << path << "\n";
+}
+
+void Report::pass(std::string_view what) {
+  out_ << "  ok    " << what << "\n";
+}
+
+void Report::fail(std::string_view what) {
+  out_ << "  FAIL  " << what << "\n";
+  ++failures_;
+}
+
+void Report::skip(std::string_view what) {
+  out_ << "  --    " << what << "\n";
+}
+
+void Report::note(std::string_view what) {
+  out_ << "  note  " << what << "\n";
+}
+
+std::optional<BridgeConfig> check_config(Report& report, const std::string& config_path) {
+  report.section("Configuration", config_path);
+  auto config = BridgeConfig::load(config_path);
+  if (!config) {
+    report.fail(config.error().message + " (code " + std::string(code_text(config.error().code)) +
+                ")");
+    return std::nullopt;
+  }
+  report.pass("readable and valid");
+  return std::move(*config);
+}
+
+void check_manifest(Report& report, const ManifestDirectory& directory,
+                    const Expectations& expected, const std::optional<BridgeConfig>& config,
+                    const std::string& config_path) {
+  const std::string path = manifest_path_in(directory.path);
+  report.section(directory.browser + " manifest", path);
+  bool ok = check_place(report, directory);
+  auto content = read_if_present(path);
+  if (!content || !*content) {
+    report.fail(content ? "missing: run varquin-bridge-install to write it" : content.error());
+    return;
+  }
+  auto manifest = parse_manifest(**content);
+  if (!manifest) {
+    report.fail("the browser cannot use it: " + manifest.error());
+    return;
+  }
+  ok = check_name_and_type(report, *manifest) && ok;
+  ok = check_host(report, *manifest, expected) && ok;
+  ok = check_origins(report, *manifest, expected, config) && ok;
+  if (!ok || !config) {
+    report.skip("the bridge was not started: fix the faults above first");
+    return;
+  }
+  check_answers(report, *manifest, expected.origin.value_or(manifest->allowed_origins.front()),
+                config_path);
+}
+
+}  // namespace varquin::installer

@@ -1,0 +1,45 @@
+// The installer's checks of an installation: the configuration, each manifest, and one start of
+// the bridge exactly as the browser would start it. Each check prints one verdict line.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "config/config.h"
+#include "installer/manifest.h"
+
+namespace varquin::installer {
+
+class Report {
+ public:
+  explicit Report(std::ostream& out) : out_(out) {}
+
+  void section(std::string_view title, std::string_view path);
+  void pass(std::string_view what);
+  void fail(std::string_view what);
+  void skip(std::string_view what);
+  void note(std::string_view what);
+  int failures() const { return failures_; }
+
+ private:
+  std::ostream& out_;
+  int failures_ = 0;
+};
+
+struct Expectations {
+  std::optional<std::string> origin;  // the extension the installation is for
+  std::optional<std::string> bridge;  // the executable the manifests must name
+};
+
+// Loads and validates the configuration; none when the bridge could not use it.
+std::optional<BridgeConfig> check_config(Report& report, const std::string& config_path);
+
+// Checks the manifest in `directory` (place, name, keys, origins, host, and that `config` lets the
+// origin in), then starts its host with `config_path` and pings it.
+void check_manifest(Report& report, const ManifestDirectory& directory,
+                    const Expectations& expected, const std::optional<BridgeConfig>& config,
+                    const std::string& config_path);
+
+}  // namespace varquin::installer

@@ -1,0 +1,87 @@
+#include "installer/files.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <span>
+
+#include "platform/fs.h"
+#include "util/path.h"
+#include "util/uuid.h"
+
+namespace varquin::installer {
+
+namespace {
+
+std::unexpected<std::string> failure(std::string_view what, const std::string& path,
+                                     const platform::OsError& error) {
+  return std::unexpected(std::string(what) + " " + path + ": " + error.text());
+}
+
+// Removes the temporary file unless it was renamed into place.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (!path_.empty()) (void)platform::remove_file(path_);
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  void keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+Outcome<std::string> temporary_name_for(const std::string& path) {
+  auto uuid = util::random_uuid_v4();
+  if (!uuid) return std::unexpected("no random source: " + uuid.error().text());
+  auto directory = util::parent_path(path).value_or("");
+  auto name = std::string(util::file_name(path).value_or("file"));
+  return util::join_path(directory, "." + name + "." + util::format_uuid_simple(*uuid) + ".tmp");
+}
+
+}  // namespace
+
+Outcome<std::optional<std::string>> read_if_present(const std::string& path) {
+  auto content = platform::read_whole_file(path);
+  if (content) return std::optional<std::string>(std::move(*content));
+  if (content.error().number == ENOENT) return std::optional<std::string>();
+  return failure("cannot read", path, content.error());
+}
+
+Outcome<void> write_atomically(const std::string& path, std::string_view content) {
+  if (auto directory = util::parent_path(path)) {
+    if (auto made = platform::create_directories(*directory); !made) {
+      return failure("cannot create the directory", *directory, made.error());
+    }
+  }
+  auto name = temporary_name_for(path);
+  if (!name) return std::unexpected(name.error());
+  auto fd = platform::create_exclusive_file(*name);
+  if (!fd) return failure("cannot create", *name, fd.error());
+  TemporaryFile temporary(*name);
+  auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+  if (auto written = platform::write_all(fd->get(), bytes); !written) {
+    return failure("cannot write", *name, written.error());
+  }
+  if (auto synced = platform::full_sync(fd->get()); !synced) {
+    return failure("cannot sync", *name, synced.error());
+  }
+  fd->reset();
+  if (auto renamed = platform::rename_path(*name, path); !renamed) {
+    return failure("cannot move the new file to", path, renamed.error());
+  }
+  temporary.keep();
+  return {};
+}
+
+Outcome<bool> remove_if_present(const std::string& path) {
+  auto removed = platform::remove_file(path);
+  if (removed) return true;
+  if (removed.error().number == ENOENT) return false;
+  return failure("cannot remove", path, removed.error());
+}
+
+}  // namespace varquin::installer

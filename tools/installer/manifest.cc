@@ -1,0 +1,154 @@
+#include "installer/manifest.h"
+
+#include <cstdlib>
+#include <optional>
+
+#include "installer/json_text.h"
+#include "protocol/json_reader.h"
+#include "util/path.h"
+
+namespace varquin::installer {
+
+namespace {
+
+using json::Value;
+
+constexpr std::string_view kDescription = "Varquin browser bridge";
+
+// The member `key` of `document`, or why it is not there.
+Outcome<const Value*> member(const json::Document& document, std::string_view key) {
+  const Value* found = nullptr;
+  for (const auto& m : document.members) {
+    if (m.key != key) continue;
+    if (found) return std::unexpected("the key \"" + std::string(key) + "\" appears twice");
+    found = &m.value;
+  }
+  if (!found) return std::unexpected("the key \"" + std::string(key) + "\" is missing");
+  return found;
+}
+
+Outcome<std::string> text_member(const json::Document& document, std::string_view key) {
+  auto value = member(document, key);
+  if (!value) return std::unexpected(value.error());
+  if ((*value)->kind != Value::Kind::String) {
+    return std::unexpected("\"" + std::string(key) + "\" is not a string");
+  }
+  return (*value)->text;
+}
+
+std::optional<std::string> environment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+}  // namespace
+
+bool is_extension_id(std::string_view text) {
+  if (text.size() != 32) return false;
+  for (char c : text) {
+    if (c < 'a' || c > 'p') return false;
+  }
+  return true;
+}
+
+std::string origin_for(std::string_view extension_id) {
+  return "chrome-extension://" + std::string(extension_id) + "/";
+}
+
+HostManifest manifest_for(const std::string& bridge_path, const std::string& origin) {
+  return {std::string(kHostName), std::string(kDescription), bridge_path, "stdio", {origin}};
+}
+
+BridgeConfig config_for(const std::string& extension_id, const std::string& app_bundle,
+                        const std::string& user_data) {
+  BridgeConfig config;
+  config.schema = kConfigSchema;
+  config.extension_id = extension_id;
+  config.app_bundle_path = app_bundle;
+  config.electron_user_data_path = user_data;
+  config.allowed_extension_origins = {origin_for(extension_id)};
+  return config;
+}
+
+Outcome<std::string> render_manifest(const HostManifest& manifest) {
+  return PrettyObject()
+      .string("name", manifest.name)
+      .string("description", manifest.description)
+      .string("path", manifest.path)
+      .string("type", manifest.type)
+      .strings("allowed_origins", manifest.allowed_origins)
+      .finish();
+}
+
+Outcome<std::string> render_config(const BridgeConfig& config) {
+  PrettyObject document;
+  document.string("schema", config.schema).string("extensionId", config.extension_id);
+  auto optional_path = [&](std::string_view key, const std::optional<std::string>& path) {
+    if (path) {
+      document.string(key, *path);
+    } else {
+      document.null(key);
+    }
+  };
+  optional_path("appBundlePath", config.app_bundle_path);
+  optional_path("appExecutablePath", config.app_executable_path);
+  return document.string("electronUserDataPath", config.electron_user_data_path)
+      .strings("allowedExtensionOrigins", config.allowed_extension_origins)
+      .finish();
+}
+
+Outcome<HostManifest> parse_manifest(std::string_view bytes) {
+  auto document = json::parse_document(bytes);
+  if (!document) return std::unexpected("not JSON: " + document.error());
+  if (document->is_array) return std::unexpected(std::string("not a JSON object"));
+  HostManifest manifest;
+  const std::pair<std::string_view, std::string*> texts[] = {{"name", &manifest.name},
+                                                             {"description", &manifest.description},
+                                                             {"path", &manifest.path},
+                                                             {"type", &manifest.type}};
+  for (const auto& [key, target] : texts) {
+    auto text = text_member(*document, key);
+    if (!text) return std::unexpected(text.error());
+    *target = std::move(*text);
+  }
+  auto origins = member(*document, "allowed_origins");
+  if (!origins) return std::unexpected(origins.error());
+  if ((*origins)->kind != Value::Kind::StringArray) {
+    return std::unexpected(std::string("\"allowed_origins\" is not an array of strings"));
+  }
+  manifest.allowed_origins = (*origins)->strings;
+  return manifest;
+}
+
+Outcome<std::vector<ManifestDirectory>> browser_manifest_directories() {
+  auto home = environment("HOME");
+  if (!home || !util::is_absolute(*home)) {
+    return std::unexpected(std::string("HOME is not set to an absolute path"));
+  }
+#if defined(__APPLE__)
+  const std::string base = util::join_path(*home, "Library/Application Support");
+  return std::vector<ManifestDirectory>{
+      {"Google Chrome", util::join_path(base, "Google/Chrome/NativeMessagingHosts")},
+      {"Chromium", util::join_path(base, "Chromium/NativeMessagingHosts")}};
+#else
+  // The browsers keep their profiles under XDG_CONFIG_HOME when it is set.
+  auto xdg = environment("XDG_CONFIG_HOME");
+  const std::string base =
+      xdg && util::is_absolute(*xdg) ? *xdg : util::join_path(*home, ".config");
+  return std::vector<ManifestDirectory>{
+      {"Google Chrome", util::join_path(base, "google-chrome/NativeMessagingHosts")},
+      {"Chromium", util::join_path(base, "chromium/NativeMessagingHosts")}};
+#endif
+}
+
+std::string manifest_path_in(std::string_view directory) {
+  return util::join_path(directory, std::string(kHostName) + ".json");
+}
+
+bool is_manifest_directory_name(std::string_view name) {
+  // Per-user and macOS-wide directories, and the Linux system-wide ones.
+  return name == "NativeMessagingHosts" || name == "native-messaging-hosts";
+}
+
+}  // namespace varquin::installer

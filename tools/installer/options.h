@@ -1,0 +1,32 @@
+// The installer's command line.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bridge_connection.h"
+
+namespace varquin::installer {
+
+struct Options {
+  enum class Mode { Install, Check, Uninstall } mode = Mode::Install;
+  std::optional<std::string> extension_id;
+  std::optional<std::string> app_bundle;
+  std::optional<std::string> user_data;
+  std::optional<std::string> bridge;
+  std::optional<std::string> config;
+  std::vector<std::string> manifest_directories;
+  bool force = false;
+  bool dry_run = false;
+  bool remove_config = false;
+  bool help = false;
+};
+
+// `arguments`: after the program name.
+tools::Outcome<Options> parse_options(std::span<const std::string> arguments);
+
+const char* usage_text();
+
+}  // namespace varquin::installer
