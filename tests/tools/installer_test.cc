@@ -1,0 +1,283 @@
+// varquin-bridge-install against a temporary home: what it writes and where, its refusals, its
+// checks of an installation, and uninstalling.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+
+#include "config/config.h"
+#include "platform/fs.h"
+#include "protocol/json_reader.h"
+#include "support/bridge_process.h"
+#include "support/test_support.h"
+
+namespace varquin::testing {
+namespace {
+
+constexpr const char* kManifestName = "com.varquin.browser_bridge.json";
+
+class Installer : public ::testing::Test {
+ protected:
+  Installer() {
+    make_directories(home_ / "bin");
+    bridge_ = home_ / "bin/varquin-browser-bridge";
+    write_file(bridge_, read_file(VARQUIN_BRIDGE_EXE));
+    EXPECT_EQ(::chmod(bridge_.c_str(), 0755), 0);
+  }
+
+  BridgeResult run(std::vector<std::string> arguments) {
+    BridgeRun spec;
+    spec.executable = VARQUIN_INSTALLER_EXE;
+    spec.arguments = std::move(arguments);
+    spec.environment = {{"HOME", home_.path()}, {"PATH", "/usr/bin:/bin"}};
+    return run_bridge(spec);
+  }
+
+  std::vector<std::string> install_arguments() const {
+    return {"--extension-id", kExtensionId, "--app-bundle", "/Applications/Varquin.app",
+            "--user-data",    user_data(),  "--bridge",     bridge_};
+  }
+  BridgeResult install(std::vector<std::string> more = {}) {
+    auto arguments = install_arguments();
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return run(arguments);
+  }
+
+  std::string user_data() const { return home_ / "Library/Application Support/Varquin"; }
+  std::string config_path() const { return user_data() + "/browser-bridge/config.json"; }
+  std::vector<std::string> manifest_paths() const {
+#if defined(__APPLE__)
+    const std::string base = home_ / "Library/Application Support/";
+    return {base + "Google/Chrome/NativeMessagingHosts/" + kManifestName,
+            base + "Chromium/NativeMessagingHosts/" + kManifestName};
+#else
+    return {home_ / ".config/google-chrome/NativeMessagingHosts/" + kManifestName,
+            home_ / ".config/chromium/NativeMessagingHosts/" + kManifestName};
+#endif
+  }
+
+  TempDir home_;
+  std::string bridge_;
+};
+
+// The members of a flat JSON document by key.
+std::map<std::string, json::Value> members_of(const std::string& text) {
+  auto document = json::parse_document(text);
+  EXPECT_TRUE(document) << text;
+  std::map<std::string, json::Value> members;
+  if (document) {
+    for (auto& member : document->members) members.emplace(member.key, member.value);
+  }
+  return members;
+}
+
+void replace_in_file(const std::string& path, const std::string& from, const std::string& to) {
+  std::string text = read_file(path);
+  auto at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << from << " not in " << text;
+  write_file(path, text.replace(at, from.size(), to));
+}
+
+TEST_F(Installer, WritesTheManifestsAndTheConfigurationAndTheBridgeAnswersThroughThem) {
+  BridgeResult result = install();
+  ASSERT_EQ(result.exit_status, 0) << result.output << result.error;
+  EXPECT_EQ(result.output.find("FAIL"), std::string::npos) << result.output;
+
+  for (const std::string& path : manifest_paths()) {
+    SCOPED_TRACE(path);
+    auto manifest = members_of(read_file(path));
+    EXPECT_EQ(manifest["name"].text, "com.varquin.browser_bridge");
+    EXPECT_FALSE(manifest["description"].text.empty());
+    EXPECT_EQ(manifest["path"].text, bridge_);
+    EXPECT_EQ(manifest["type"].text, "stdio");
+    EXPECT_EQ(manifest["allowed_origins"].kind, json::Value::Kind::StringArray);
+    EXPECT_EQ(manifest["allowed_origins"].strings, std::vector<std::string>{kOrigin});
+    EXPECT_EQ(manifest.size(), 5u);
+  }
+
+  auto config = BridgeConfig::load(config_path());
+  ASSERT_TRUE(config) << config.error().message;
+  EXPECT_EQ(config->extension_id, kExtensionId);
+  EXPECT_EQ(config->app_bundle_path, "/Applications/Varquin.app");
+  EXPECT_EQ(config->app_executable_path, std::nullopt);
+  EXPECT_EQ(config->electron_user_data_path, user_data());
+  EXPECT_EQ(config->allowed_extension_origins, std::vector<std::string>{kOrigin});
+  EXPECT_NE(read_file(config_path()).find("\"appExecutablePath\": null"), std::string::npos);
+  // Written by replacement: no temporary file is left beside it.
+  EXPECT_EQ(list_names(user_data() + "/browser-bridge"), std::vector<std::string>{"config.json"});
+  // Only the bridge, reading the written configuration, knows this directory: its heartbeat there
+  // shows the self-check really started it.
+  EXPECT_TRUE(path_exists(user_data() + "/browser-extension-heartbeat.json"));
+
+  // Installing the same again is fine and changes nothing.
+  const std::string before = read_file(config_path());
+  BridgeResult again = install();
+  EXPECT_EQ(again.exit_status, 0) << again.output << again.error;
+  EXPECT_EQ(read_file(config_path()), before);
+}
+
+TEST_F(Installer, AGivenManifestDirectoryAndConfigurationPathAreUsedInstead) {
+  const std::string profile_hosts = home_ / "profile/NativeMessagingHosts";
+  const std::string config = home_ / "elsewhere/config.json";
+  BridgeResult result = install({"--manifest-dir", profile_hosts, "--config", config});
+  ASSERT_EQ(result.exit_status, 0) << result.output << result.error;
+  EXPECT_TRUE(path_exists(profile_hosts + "/" + kManifestName));
+  EXPECT_TRUE(BridgeConfig::load(config));
+  for (const std::string& path : manifest_paths()) EXPECT_FALSE(path_exists(path)) << path;
+  EXPECT_FALSE(path_exists(config_path()));
+  // The browser would not find that configuration on its own.
+  EXPECT_NE(result.output.find("VARQUIN_BROWSER_BRIDGE_CONFIG=" + config), std::string::npos);
+}
+
+TEST_F(Installer, RefusesInvalidInputAndWritesNothing) {
+  const std::string not_executable = home_ / "bin/plain-file";
+  write_file(not_executable, "#!/bin/sh\n");
+  ASSERT_EQ(::chmod(not_executable.c_str(), 0644), 0);
+  struct Case {
+    const char* option;
+    std::string value;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"--extension-id", "abcdefghijklmnopabcdefghijklmnoP", "--extension-id"},
+      {"--extension-id", "abcdefghijklmnopabcdefghijklmno", "31 characters"},
+      {"--app-bundle", "Varquin.app", "--app-bundle \"Varquin.app\" must be an absolute path"},
+      {"--user-data", "Varquin", "--user-data \"Varquin\" must be an absolute path"},
+      {"--bridge", not_executable, "is not an executable file"},
+      {"--bridge", home_ / "bin/missing", "does not exist"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    auto arguments = install_arguments();
+    auto at = std::find(arguments.begin(), arguments.end(), c.option);
+    ASSERT_NE(at, arguments.end());
+    *(at + 1) = c.value;
+    BridgeResult result = run(arguments);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_NE(result.error.find(c.message), std::string::npos) << result.error;
+    EXPECT_EQ(list_names(home_.path()), std::vector<std::string>{"bin"});
+  }
+
+  BridgeResult dry = install({"--dry-run"});
+  EXPECT_EQ(dry.exit_status, 0) << dry.error;
+  EXPECT_NE(dry.output.find("\"allowed_origins\""), std::string::npos);
+  EXPECT_EQ(list_names(home_.path()), std::vector<std::string>{"bin"});
+}
+
+TEST_F(Installer, ReplacesADifferentConfigurationOnlyWithForce) {
+  make_directories(user_data() + "/browser-bridge");
+  const std::string theirs = R"({"schema":"varquin.browser-bridge.config.v2",)"
+                             R"("extensionId":"ponmlkjihgfedcbaponmlkjihgfedcba",)"
+                             R"("appBundlePath":"/Applications/Varquin.app",)"
+                             R"("electronUserDataPath":"/Users/someone/Varquin",)"
+                             R"("allowedExtensionOrigins":)"
+                             R"(["chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/"]})";
+  write_file(config_path(), theirs);
+
+  BridgeResult refused = install();
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_NE(refused.error.find("--force"), std::string::npos) << refused.error;
+  EXPECT_NE(refused.error.find("extensionId"), std::string::npos) << refused.error;
+  EXPECT_EQ(read_file(config_path()), theirs);
+  for (const std::string& path : manifest_paths()) EXPECT_FALSE(path_exists(path)) << path;
+
+  BridgeResult forced = install({"--force"});
+  EXPECT_EQ(forced.exit_status, 0) << forced.output << forced.error;
+  auto config = BridgeConfig::load(config_path());
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->extension_id, kExtensionId);
+}
+
+TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
+  const std::string chromium = manifest_paths()[1];
+  struct Case {
+    const char* fault;
+    std::function<void()> make;
+    std::vector<std::string> arguments;
+    const char* verdict;  // in the FAIL line; empty: every check passes
+  };
+  const std::string profile = home_ / "profile";
+  const Case cases[] = {
+      {"none", [] {}, {}, ""},
+      {"relative path",
+       [&] { replace_in_file(chromium, "\"" + bridge_ + "\"", "\"bin/varquin-browser-bridge\""); },
+       {},
+       "\"path\" \"bin/varquin-browser-bridge\" is relative"},
+      {"origin without the trailing slash",
+       [&] {
+         const std::string origin = kOrigin;
+         replace_in_file(chromium, origin + "\"", origin.substr(0, origin.size() - 1) + "\"");
+       },
+       {},
+       "lacks the trailing \"/\""},
+      {"name unlike the file name",
+       [&] {
+         replace_in_file(chromium, "\"com.varquin.browser_bridge\"", "\"com.varquin.bridge\"");
+       },
+       {},
+       "\"name\" is \"com.varquin.bridge\""},
+      {"host not executable",
+       [&] { ASSERT_EQ(::chmod(bridge_.c_str(), 0644), 0); },
+       {},
+       "is not an executable file"},
+      {"configuration unreadable",
+       [&] { write_file(config_path(), "{"); },
+       {},
+       "Browser bridge config is invalid"},
+      {"configuration for another extension",
+       [&] {
+         replace_in_file(config_path(), "abcdefghijklmnopabcdefghijklmnop/",
+                         "ponmlkjihgfedcbaponmlkjihgfedcba/");
+       },
+       {},
+       "the configuration does not allow"},
+      {"manifest outside a browser's directory",
+       [&] {
+         make_directories(profile);
+         write_file(profile + "/" + kManifestName, read_file(chromium));
+       },
+       {"--manifest-dir", profile},
+       "not a directory any browser reads"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    BridgeResult installed = install({"--force"});
+    ASSERT_EQ(installed.exit_status, 0) << installed.output << installed.error;
+    c.make();
+    auto arguments = c.arguments;
+    arguments.push_back("--check");
+    BridgeResult checked = run(arguments);
+    ASSERT_EQ(::chmod(bridge_.c_str(), 0755), 0);
+    if (std::string(c.verdict).empty()) {
+      EXPECT_EQ(checked.exit_status, 0) << checked.output << checked.error;
+      EXPECT_EQ(checked.output.find("FAIL"), std::string::npos) << checked.output;
+      continue;
+    }
+    EXPECT_EQ(checked.exit_status, 1) << checked.output << checked.error;
+    auto fail = checked.output.find("FAIL");
+    ASSERT_NE(fail, std::string::npos) << checked.output;
+    EXPECT_NE(checked.output.find(c.verdict, fail), std::string::npos) << checked.output;
+  }
+}
+
+TEST_F(Installer, UninstallRemovesTheManifestsAndTheConfigurationOnlyWhenAsked) {
+  ASSERT_EQ(install().exit_status, 0);
+  BridgeResult removed = run({"--uninstall"});
+  EXPECT_EQ(removed.exit_status, 0) << removed.error;
+  for (const std::string& path : manifest_paths()) {
+    EXPECT_FALSE(path_exists(path)) << path;
+    EXPECT_NE(removed.output.find("removed: " + path), std::string::npos) << removed.output;
+  }
+  EXPECT_TRUE(path_exists(config_path()));
+
+  BridgeResult with_config = run({"--uninstall", "--remove-config"});
+  EXPECT_EQ(with_config.exit_status, 0) << with_config.error;
+  EXPECT_FALSE(path_exists(config_path()));
+  EXPECT_NE(with_config.output.find("removed: " + config_path()), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varquin::testing
