@@ -132,9 +132,14 @@ Result<Record> read_json(const std::string& path) {
     return std::unexpected(BridgeError::wrap(
         "Unable to read managed record: ", bytes.error().text(), ErrorCode::RequestConflict));
   }
+  return parse_record<Record>(*bytes);
+}
+
+template <typename Record>
+Result<Record> parse_record(std::string_view bytes) {
   Record record;
   auto fields = fields_of(record);
-  if (auto parsed = json::read_object(*bytes, fields); !parsed) {
+  if (auto parsed = json::read_object(bytes, fields); !parsed) {
     return std::unexpected(BridgeError::wrap("Managed record is invalid: ", parsed.error(),
                                              ErrorCode::RequestConflict));
   }
@@ -143,6 +148,8 @@ Result<Record> read_json(const std::string& path) {
 
 template Result<ImportManifest> read_json<ImportManifest>(const std::string& path);
 template Result<TerminalRecord> read_json<TerminalRecord>(const std::string& path);
+template Result<ImportManifest> parse_record<ImportManifest>(std::string_view bytes);
+template Result<TerminalRecord> parse_record<TerminalRecord>(std::string_view bytes);
 
 std::optional<ImportManifest> validated_manifest_for_directory(const std::string& directory) {
   auto name = util::file_name(directory);

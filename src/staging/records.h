@@ -54,6 +54,10 @@ Status write_atomic_json(const std::string& path, const ImportManifest& manifest
 template <typename Record>
 Result<Record> read_json(const std::string& path);
 
+// The parsing half of `read_json`, on bytes already in memory (what the fuzz targets feed).
+template <typename Record>
+Result<Record> parse_record(std::string_view bytes);
+
 // The manifest of a stage directory, only when it is self-consistent; never fails.
 std::optional<ImportManifest> validated_manifest_for_directory(const std::string& directory);
 

@@ -1,0 +1,73 @@
+// The Base64 decoder of upload chunks. Decoding is checked against the strict alphabet, padding
+// and zero-trailing-bit rules written out here; an accepted text is canonical (re-encoding the
+// bytes gives the text back) and decodes to the announced size; a refused text leaves the output
+// untouched; and any bytes, encoded, decode back to themselves.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/check.h"
+#include "util/base64.h"
+
+namespace {
+
+using namespace varquin;
+
+int sextet(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+// RFC 4648 without leniency: groups of four, "=" only as the last one or two characters, and the
+// bits that padding leaves over all zero.
+bool strictly_valid(std::string_view text) {
+  if (text.size() % 4 != 0) return false;
+  std::size_t padding = 0;
+  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') {
+    ++padding;
+  }
+  for (std::size_t i = 0; i < text.size() - padding; ++i) {
+    if (sextet(text[i]) < 0) return false;
+  }
+  if (padding == 0) return true;
+  int last = sextet(text[text.size() - 1 - padding]);
+  return padding == 1 ? (last & 0x03) == 0 : (last & 0x0F) == 0;
+}
+
+void check_decoding(std::string_view text) {
+  const std::vector<std::uint8_t> prefix{0xA5, 0x00, 0x5A};
+  std::vector<std::uint8_t> out = prefix;
+  bool accepted = util::decode_base64_append(text, out);
+  FUZZ_CHECK_MSG(accepted == strictly_valid(text), text);
+  if (!accepted) {
+    FUZZ_CHECK(out == prefix);
+    return;
+  }
+  FUZZ_CHECK(std::equal(prefix.begin(), prefix.end(), out.begin()));
+  std::span<const std::uint8_t> decoded(out.data() + prefix.size(), out.size() - prefix.size());
+  FUZZ_CHECK(decoded.size() == util::decoded_base64_size(text));
+  FUZZ_CHECK_MSG(util::encode_base64(decoded) == text, text);
+}
+
+void check_encoding(std::span<const std::uint8_t> bytes) {
+  std::string text = util::encode_base64(bytes);
+  FUZZ_CHECK(text.size() == (bytes.size() + 2) / 3 * 4);
+  FUZZ_CHECK(util::decoded_base64_size(text) == bytes.size());
+  std::vector<std::uint8_t> back;
+  FUZZ_CHECK(util::decode_base64_append(text, back));
+  FUZZ_CHECK(std::equal(back.begin(), back.end(), bytes.begin(), bytes.end()));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  check_decoding(std::string_view(reinterpret_cast<const char*>(data), size));
+  check_encoding(std::span(data, size));
+  return 0;
+}

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets in build/fuzz (clang 16, ASan + UBSan) and runs them one at a time.
+#
+#   scripts/fuzz.sh smoke [SECONDS]   every target for SECONDS each (default 25): the CI run
+#   scripts/fuzz.sh long [RUNS|Ns]    every target for RUNS executions each (default 10000000),
+#                                     or for N seconds each with a trailing "s" (e.g. 600s)
+#   scripts/fuzz.sh replay            every target once over its committed corpus
+#   scripts/fuzz.sh build             configure and build only
+#
+# FUZZ_TARGETS="request uuid" limits the run to those targets. New corpus entries accumulate in
+# build/fuzz/corpus/<target> (never committed); findings go to build/fuzz/findings/<target>/. Prints
+# a table of executions and findings per target and exits 1 when any target found something.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=${1:-smoke}
+amount=${2:-}
+all_targets=(frame_reader request config manifest terminal_record base64 original_name rfc3339 uuid)
+read -r -a targets <<<"${FUZZ_TARGETS:-${all_targets[*]}}"
+build=build/fuzz
+
+install_fuzz_deps() {
+  scripts/install-deps.sh
+  # clang 14 cannot compile libstdc++ 12's <expected>; clang 16 can (see fuzz/CMakeLists.txt).
+  local missing=()
+  for p in clang-16 libclang-rt-16-dev; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    local sudo_cmd=""
+    [[ $(id -u) -ne 0 ]] && sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
+      "${missing[@]}"
+  fi
+}
+
+build_targets() {
+  install_fuzz_deps
+  CXX=clang++-16 cmake -S . -B "$build" -DVARQUIN_BUILD_FUZZ=ON -DVARQUIN_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" --target fuzz_targets -j"${FUZZ_JOBS:-2}"
+}
+
+# Per-target settings: the dictionary and the largest input worth mutating.
+dict_for() {
+  case $1 in
+    frame_reader | request | config | manifest | terminal_record) echo fuzz/protocol.dict ;;
+    rfc3339) echo fuzz/rfc3339.dict ;;
+    uuid) echo fuzz/uuid.dict ;;
+    base64) echo fuzz/base64.dict ;;
+    *) echo "" ;;
+  esac
+}
+
+max_len_for() {
+  case $1 in
+    frame_reader) echo 16384 ;;
+    request | config | manifest | terminal_record) echo 4096 ;;
+    rfc3339 | uuid) echo 128 ;;
+    *) echo 1024 ;;
+  esac
+}
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:symbolize=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+if [[ -x /usr/bin/llvm-symbolizer ]]; then export ASAN_SYMBOLIZER_PATH=/usr/bin/llvm-symbolizer; fi
+
+rows=()
+failed=0
+
+# Runs one target with the limit flag given; records its row of the table.
+run_target() {
+  local name=$1 limit=$2
+  local binary=$build/fuzz/fuzz_$name work=$build/corpus/$name findings=$build/findings/$name
+  local log=$build/logs/$name.log
+  mkdir -p "$work" "$findings" "$build/logs"
+  local before
+  before=$(find "$findings" -type f | wc -l)
+  local flags=(-rss_limit_mb=2048 -malloc_limit_mb=512 -timeout=20 -max_len="$(max_len_for "$name")"
+    -use_value_profile=1 -print_final_stats=1 -artifact_prefix="$findings/" "$limit")
+  local dict
+  dict=$(dict_for "$name")
+  [[ -n $dict ]] && flags+=(-dict="$dict")
+
+  echo "== fuzz_$name ${limit}" >&2
+  local start status=0
+  start=$(date +%s)
+  "$binary" "${flags[@]}" "$work" "fuzz/corpus/$name" >"$log" 2>&1 || status=$?
+  local seconds=$(($(date +%s) - start))
+  local executions
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  executions=${executions:-0}
+  local corpus
+  corpus=$(find "$work" -type f | wc -l)
+  local found=$(($(find "$findings" -type f | wc -l) - before))
+  local verdict="none"
+  if ((status != 0 || found > 0)); then
+    verdict="exit $status, $found new in $findings"
+    failed=1
+    grep -E "ERROR|invariant violated|runtime error" "$log" | head -5 >&2 || true
+  fi
+  rows+=("$(printf '| %-16s | %12s | %7s | %9s | %7s | %s |' "$name" "$executions" "$seconds" \
+    "$((executions / (seconds > 0 ? seconds : 1)))" "$corpus" "$verdict")")
+}
+
+print_table() {
+  echo
+  printf '| %-16s | %12s | %7s | %9s | %7s | %s |\n' target executions seconds "exec/s" corpus findings
+  printf '|%s|%s|%s|%s|%s|%s|\n' "------------------" "-------------:" "--------:" "----------:" \
+    "--------:" "----------"
+  printf '%s\n' "${rows[@]}"
+}
+
+case $mode in
+  build)
+    build_targets
+    exit 0
+    ;;
+  smoke)
+    build_targets
+    for t in "${targets[@]}"; do run_target "$t" "-max_total_time=${amount:-25}"; done
+    ;;
+  long)
+    build_targets
+    amount=${amount:-10000000}
+    if [[ $amount == *s ]]; then
+      limit="-max_total_time=${amount%s}"
+    else
+      limit="-runs=$amount"
+    fi
+    for t in "${targets[@]}"; do run_target "$t" "$limit"; done
+    ;;
+  replay)
+    build_targets
+    for t in "${targets[@]}"; do
+      echo "== replay fuzz_$t" >&2
+      "$build/fuzz/fuzz_$t" -runs=0 "fuzz/corpus/$t" >/dev/null 2>&1 || {
+        echo "replay of fuzz/corpus/$t failed" >&2
+        failed=1
+      }
+    done
+    exit $failed
+    ;;
+  *)
+    echo "usage: $0 smoke [seconds] | long [runs|Ns] | replay | build" >&2
+    exit 2
+    ;;
+esac
+
+print_table
+exit $failed
