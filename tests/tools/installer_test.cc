@@ -167,8 +167,20 @@ TEST_F(Installer, RefusesInvalidInputAndWritesNothing) {
   EXPECT_EQ(list_names(home_.path()), std::vector<std::string>{"bin"});
 }
 
-TEST_F(Installer, ReplacesADifferentConfigurationOnlyWithForce) {
+TEST_F(Installer, KeepsTheSameSettingsAndReplacesDifferentOnesOnlyWithForce) {
   make_directories(user_data() + "/browser-bridge");
+  // The same settings, written by hand on one line: kept as they are.
+  const std::string same =
+      R"({"schema":"varquin.browser-bridge.config.v2",)"
+      R"("extensionId":"abcdefghijklmnopabcdefghijklmnop",)"
+      R"("appBundlePath":"/Applications/Varquin.app","electronUserDataPath":")" +
+      user_data() + R"(","allowedExtensionOrigins":[")" + kOrigin + R"("]})";
+  write_file(config_path(), same);
+  BridgeResult kept = install();
+  EXPECT_EQ(kept.exit_status, 0) << kept.output << kept.error;
+  EXPECT_EQ(read_file(config_path()), same);
+  for (const std::string& path : manifest_paths()) ASSERT_TRUE(platform::remove_file(path));
+
   const std::string theirs = R"({"schema":"varquin.browser-bridge.config.v2",)"
                              R"("extensionId":"ponmlkjihgfedcbaponmlkjihgfedcba",)"
                              R"("appBundlePath":"/Applications/Varquin.app",)"

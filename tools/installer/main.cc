@@ -135,7 +135,7 @@ std::string resolve_bridge(const Options& options, Problems& problems) {
   return bridge;
 }
 
-// Keys whose values differ between two configurations.
+// The keys whose values differ between two configurations, or empty.
 std::string differing_keys(const BridgeConfig& a, const BridgeConfig& b) {
   std::string keys;
   auto add = [&](bool differs, std::string_view key) {
@@ -147,13 +147,7 @@ std::string differing_keys(const BridgeConfig& a, const BridgeConfig& b) {
   add(a.app_executable_path != b.app_executable_path, "appExecutablePath");
   add(a.electron_user_data_path != b.electron_user_data_path, "electronUserDataPath");
   add(a.allowed_extension_origins != b.allowed_extension_origins, "allowedExtensionOrigins");
-  return keys.empty() ? "only its layout" : keys;
-}
-
-std::string describe_difference(const std::string& existing, const BridgeConfig& wanted) {
-  auto parsed = BridgeConfig::parse(existing);
-  if (!parsed) return "it is not a usable configuration (" + parsed.error().message + ")";
-  return "it differs in " + differing_keys(*parsed, wanted);
+  return keys;
 }
 
 // The bridge reads $VARQUIN_BROWSER_BRIDGE_CONFIG when it is set, else the file under HOME; a
@@ -192,71 +186,113 @@ bool publish(const std::string& what, const std::string& path, const std::string
     return true;
   }
   if (auto written = write_atomically(path, content); !written) {
-    std::cerr << "varquin-bridge-install: " << written.error() << "\n";
+    print_problem(written.error());
     return false;
   }
   std::cout << what << (existing ? " replaced: " : " written: ") << path << "\n";
   return true;
 }
 
-int install(const Options& options, Plan plan) {
+// What an install writes.
+struct Documents {
+  std::string origin;
+  std::string bridge;
+  BridgeConfig config;
+  std::string config_text;
+  std::string manifest_text;
+};
+
+// The documents for the options, or every problem with them.
+std::optional<Documents> prepare(const Options& options) {
   Problems problems;
   check_extension_id(options.extension_id, problems);
   check_absolute("--app-bundle", options.app_bundle, "/Applications/Varquin.app", problems);
   check_absolute("--user-data", options.user_data, "\"$HOME/Library/Application Support/Varquin\"",
                  problems);
-  const std::string bridge = resolve_bridge(options, problems);
+  Documents documents;
+  documents.bridge = resolve_bridge(options, problems);
   if (!problems.empty()) {
     print_problems(problems);
-    return kUsage;
+    return std::nullopt;
   }
-  const BridgeConfig config =
-      config_for(*options.extension_id, *options.app_bundle, *options.user_data);
-  const std::string origin = origin_for(*options.extension_id);
-  if (auto valid = config.validate(); !valid) {
+  documents.origin = origin_for(*options.extension_id);
+  documents.config = config_for(*options.extension_id, *options.app_bundle, *options.user_data);
+  if (auto valid = documents.config.validate(); !valid) {
     print_problem(valid.error().message);
-    return kUsage;
+    return std::nullopt;
   }
-  auto config_text = render_config(config);
-  auto manifest_text = render_manifest(manifest_for(bridge, origin));
+  auto config_text = render_config(documents.config);
+  auto manifest_text = render_manifest(manifest_for(documents.bridge, documents.origin));
   if (!config_text || !manifest_text) {
     print_problem(config_text ? manifest_text.error() : config_text.error());
-    return kUsage;
+    return std::nullopt;
   }
+  documents.config_text = std::move(*config_text);
+  documents.manifest_text = std::move(*manifest_text);
+  return documents;
+}
 
-  if (options.dry_run) {
-    std::cout << "Would write the configuration " << plan.config_path << ":\n" << *config_text;
-    for (const auto& directory : plan.directories) {
-      std::cout << "Would write the " << directory.browser << " manifest "
-                << manifest_path_in(directory.path) << ":\n"
-                << *manifest_text;
-    }
-    return 0;
+void print_dry_run(const Plan& plan, const Documents& documents) {
+  std::cout << "Would write the configuration " << plan.config_path << ":\n"
+            << documents.config_text;
+  for (const auto& directory : plan.directories) {
+    std::cout << "Would write the " << directory.browser << " manifest "
+              << manifest_path_in(directory.path) << ":\n"
+              << documents.manifest_text;
   }
+}
 
+// Writes the configuration unless an existing one holds the same settings; a different one is
+// replaced only with --force. False after a refusal or a failure.
+bool write_config(const Options& options, const Plan& plan, const Documents& documents) {
   auto existing = read_if_present(plan.config_path);
   if (!existing) {
     print_problem(existing.error());
-    return kFailed;
+    return false;
   }
-  if (*existing && **existing != *config_text && !options.force) {
-    print_problem("not replacing the configuration " + plan.config_path + ": " +
-                  describe_difference(**existing, config) +
-                  ". Pass --force to replace it, or --config PATH to write another file.");
-    return kFailed;
+  if (!*existing || **existing == documents.config_text || options.force) {
+    return publish("Configuration", plan.config_path, documents.config_text, *existing);
   }
-  if (!publish("Configuration", plan.config_path, *config_text, *existing)) return kFailed;
+  auto theirs = BridgeConfig::parse(**existing);
+  if (theirs && differing_keys(*theirs, documents.config).empty()) {
+    std::cout << "Configuration unchanged (same settings): " << plan.config_path << "\n";
+    return true;
+  }
+  print_problem("not replacing the configuration " + plan.config_path + ": " +
+                (theirs ? "it differs in " + differing_keys(*theirs, documents.config)
+                        : "it is not a usable configuration (" + theirs.error().message + ")") +
+                ". Pass --force to replace it, or --config PATH to write another file.");
+  return false;
+}
+
+bool write_manifests(const Plan& plan, const Documents& documents) {
   for (const auto& directory : plan.directories) {
     const std::string path = manifest_path_in(directory.path);
     auto previous = read_if_present(path);
     if (!previous) {
       print_problem(previous.error());
-      return kFailed;
+      return false;
     }
-    if (!publish(directory.browser + " manifest", path, *manifest_text, *previous)) return kFailed;
+    if (!publish(directory.browser + " manifest", path, documents.manifest_text, *previous)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int install(const Options& options, Plan plan) {
+  auto documents = prepare(options);
+  if (!documents) return kUsage;
+  if (options.dry_run) {
+    print_dry_run(plan, *documents);
+    return 0;
+  }
+  // The configuration first: a refusal there leaves everything as it was.
+  if (!write_config(options, plan, *documents) || !write_manifests(plan, *documents)) {
+    return kFailed;
   }
   std::cout << "\n";
-  plan.expected = {origin, bridge};
+  plan.expected = {documents->origin, documents->bridge};
   return run_checks(plan);
 }
 
