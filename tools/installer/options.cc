@@ -43,7 +43,7 @@ constexpr const char* kUsage =
     "else\n"
     "                        ~/Library/Application Support/Varquin/browser-bridge/config.json)\n"
     "  --force               replace an existing configuration that differs\n"
-    "  --dry-run             show what would be written and write nothing\n"
+    "  --dry-run             show what would be written or removed, and change nothing\n"
     "  --check               write nothing; check the installation in place (--extension-id and\n"
     "                        --bridge, when given, are what it must name)\n"
     "  --uninstall           remove the manifests\n"
