@@ -1,0 +1,258 @@
+// Scenario 2: a bridge killed with SIGKILL at a random moment while it stages, expires old
+// entries or rolls a stage back. Each trial starts from a store of its own making, so a trial is
+// replayed exactly by its seed and number (kills placed by call count; kills placed by a timer
+// land near the same moment).
+#include <algorithm>
+
+#include "platform/fs.h"
+#include "scenarios.h"
+#include "store_check.h"
+
+namespace varquin::stress {
+
+namespace {
+
+constexpr const char* kSection = "2. crash consistency: kill -9 while staging";
+
+enum class Road { Upload, Download, Rollback };
+
+const char* road_name(Road road) {
+  switch (road) {
+    case Road::Upload:
+      return "upload";
+    case Road::Download:
+      return "download";
+    case Road::Rollback:
+      return "download rolled back";
+  }
+  return "?";
+}
+
+struct Trial {
+  unsigned number = 0;
+  Road road = Road::Upload;
+  std::string id, name, content, source;
+  std::string old_stage;     // a stage past 7 days that the trial's purge removes
+  std::string old_incoming;  // an abandoned incoming directory past 7 days, or empty
+};
+
+std::vector<std::string> frames_for(const Trial& trial) {
+  if (trial.road == Road::Upload) {
+    return request::upload(trial.id, trial.name, trial.content, 64 * 1024);
+  }
+  return {request::stage_download(trial.id, trial.source, trial.name)};
+}
+
+// What the store looks like before the trial's bridge starts.
+Trial prepare(const Home& home, Rng& rng, unsigned number, Road road) {
+  home.reset_store();
+  Trial trial;
+  trial.number = number;
+  trial.road = road;
+  trial.id = rng.request_id();
+  static constexpr const char* kExtensions[] = {".csv", ".dta", ".xlsx"};
+  trial.name = "attachment-" + std::to_string(number) + kExtensions[rng.below(3)];
+  std::size_t size = rng.chance(10) ? (1 << 20) + rng.below(2 << 20) : rng.below(200 * 1024);
+  trial.content = rng.bytes(size);
+  if (road != Road::Upload) {
+    const std::string directory = home.inbox() + "/" + trial.id;
+    testing::make_directories(directory);
+    trial.source = directory + "/" + trial.name;
+    testing::write_file(trial.source, trial.content);
+  }
+  trial.old_stage = rng.request_id();
+  plant_stage(home, trial.old_stage, "old.csv", rng.bytes(rng.below(64 * 1024)),
+              rfc3339_seconds_ago(kEightDays));
+  if (rng.chance(40)) {
+    trial.old_incoming = plant_incoming(home, rng, rng.request_id(), kEightDays);
+  }
+  for (std::uint64_t young = rng.below(3); young > 0; --young) {
+    plant_stage(home, rng.request_id(), "young.csv", rng.bytes(rng.below(4096)),
+                rfc3339_seconds_ago(60));
+  }
+  return trial;
+}
+
+std::string phase_of(const Home& home, const Trial& trial, const TraceLine& kill) {
+  const std::string& path = kill.path;
+  auto under = [&](const std::string& base) {
+    return path == base || path.rfind(base + "/", 0) == 0;
+  };
+  if (path.find("browser-extension-heartbeat") != std::string::npos) return "writing the heartbeat";
+  if (under(home.terminals())) return "creating or expiring in the terminals root";
+  if (path == home.imports() + "/.bridge.lock") return "taking the staging lock";
+  if (under(home.imports() + "/" + trial.old_stage)) return "expiring an old stage";
+  if (!trial.old_incoming.empty() && under(home.imports() + "/" + trial.old_incoming)) {
+    return "expiring an abandoned incoming directory";
+  }
+  if (path.find("/.incoming-" + trial.id + "-") != std::string::npos) {
+    return kill.kind.rfind("rename", 0) == 0 ? "publishing the stage" : "building the stage";
+  }
+  if (under(home.imports() + "/" + trial.id)) {
+    return trial.road == Road::Rollback ? "rolling the stage back" : "publishing the stage";
+  }
+  return "creating the roots";
+}
+
+struct Calibration {
+  long calls = 0;
+  long long nanoseconds = 0;
+};
+
+// How many shim-visible calls, and how long, one undisturbed trial of each road takes.
+Calibration calibrate(const Options& options, const Home& home, Road road) {
+  Rng rng(derive_seed(options.seed, "crash-calibration", static_cast<unsigned>(road)));
+  Trial trial = prepare(home, rng, 0, road);
+  FaultPlan plan;
+  plan.prefix = home.user_data();
+  plan.kinds = "any";
+  plan.trace = home.scratch("calibration.trace");
+  (void)platform::remove_file(plan.trace);
+  std::map<std::string, std::string> extra;
+  if (road == Road::Rollback) extra["VARQUIN_FAKE_OPEN_EXIT"] = "1";
+  auto env = with_shim(home.environment(extra), options.programs, plan);
+  (void)run_session(options.programs, env, frames_for(trial));
+  // The timer starts at the first call under the user-data directory: its range is the span
+  // from there to the last one.
+  Calibration c;
+  long long first = 0, last = 0;
+  for (const TraceLine& line : read_trace(plan.trace)) {
+    if (line.tag != "call") continue;
+    c.calls = std::max(c.calls, line.index);
+    if (first == 0) first = line.nanoseconds;
+    last = line.nanoseconds;
+  }
+  c.nanoseconds = std::max(last - first, 1000LL);
+  return c;
+}
+
+bool answered(const Session& s, std::size_t index, std::string_view status, bool reused) {
+  return s.answers.size() > index && s.answers[index] && s.answers[index]->ok &&
+         s.answers[index]->status == status && s.answers[index]->reused.value_or(false) == reused;
+}
+
+void run_trial(const Options& options, const Home& home, const Calibration (&calibration)[3],
+               unsigned number, Ledger& ledger) {
+  Rng rng(derive_seed(options.seed, "crash", number));
+  const auto road = static_cast<Road>(rng.below(10) < 4 ? 0 : rng.below(10) < 7 ? 1 : 2);
+  Trial trial = prepare(home, rng, number, road);
+  const std::string replay = "trial " + std::to_string(number) + " (replay: --seed " +
+                             std::to_string(options.seed) + " --trial " + std::to_string(number) +
+                             ", " + road_name(road) + ")";
+
+  FaultPlan plan;
+  plan.prefix = home.user_data();
+  plan.kinds = "any";
+  plan.trace = home.scratch("trial.trace");
+  (void)platform::remove_file(plan.trace);
+  const Calibration& c = calibration[static_cast<unsigned>(road)];
+  const bool timed = rng.chance(25);
+  if (timed) {
+    plan.kill_after_ns =
+        1 + static_cast<long long>(rng.below(static_cast<std::uint64_t>(c.nanoseconds)));
+  } else {
+    plan.nth = 1 + static_cast<long>(rng.below(static_cast<std::uint64_t>(c.calls) + 2));
+    plan.action = rng.chance(50) ? "kill-before" : "kill-after";
+  }
+  std::map<std::string, std::string> extra;
+  if (road == Road::Rollback) extra["VARQUIN_FAKE_OPEN_EXIT"] = "1";
+  const auto frames = frames_for(trial);
+  Session session = run_session(options.programs,
+                                with_shim(home.environment(extra), options.programs, plan), frames);
+  const std::size_t last = frames.size() - 1;
+
+  std::string phase = "finished first";
+  if (session.killed()) {
+    ledger.add(kSection, timed ? "bridges killed by a timer" : "bridges killed at a chosen call");
+    for (const TraceLine& line : read_trace(plan.trace)) {
+      if (line.tag == "kill") phase = phase_of(home, trial, line);
+    }
+    if (timed && phase == "finished first") phase = "between calls (timer)";
+    ledger.add(kSection, "kills while " + phase);
+  } else {
+    ledger.add(kSection, "trials where the bridge finished before its kill");
+    bool right = false;
+    if (road == Road::Upload) right = answered(session, last, "staged", false);
+    if (road == Road::Download) right = answered(session, last, "staged_and_launched", false);
+    if (road == Road::Rollback) {
+      right = session.answers.size() == 1 && session.answers[0] &&
+              session.answers[0]->code == "app_launch_failed";
+    }
+    ledger.expect(right, kSection, replay + ": unkilled bridge answered wrongly");
+    ledger.expect(session.raw.exit_status == 0, kSection, replay + ": unkilled bridge failed");
+  }
+
+  StoreRules rules;
+  rules.incoming_allowed = true;
+  StoreView view = inspect_store(home, rules);
+  for (const std::string& problem : view.problems) {
+    ledger.violation(kSection, replay + ", killed " + phase + ": " + problem);
+  }
+  ledger.add(kSection, "store checks after a kill");
+  if (!view.incoming.empty()) {
+    ledger.add(kSection, "incoming directories left by a kill (counted by the census)",
+               view.incoming.size() - (trial.old_incoming.empty()
+                                           ? 0
+                                           : std::count(view.incoming.begin(), view.incoming.end(),
+                                                        trial.old_incoming)));
+  }
+  if (road == Road::Rollback && !session.killed()) {
+    ledger.expect(!view.stages.count(trial.id), kSection,
+                  replay + ": rolled back stage is still there");
+  }
+  // Repair what is broken so that one fault is reported once, not in every later trial.
+  for (const std::string& name : view.broken)
+    (void)platform::remove_tree(home.imports() + "/" + name);
+
+  // Leftovers age past 7 days; the same request then succeeds and its purge clears them.
+  for (const std::string& name : view.incoming) age_path(home.imports() + "/" + name, kEightDays);
+  const bool had_stage = view.stages.count(trial.id) > 0;
+  Session retry = run_session(options.programs, home.environment(), frames);
+  const std::string status = road == Road::Upload ? "staged" : "staged_and_launched";
+  ledger.expect(retry.answers.size() == frames.size() && answered(retry, last, status, had_stage),
+                kSection,
+                replay + ": the next request for the same ID did not succeed: " +
+                    (retry.answers.size() > last && retry.answers[last] ? retry.answers[last]->raw
+                                                                        : "no answer"));
+  StoreView after = inspect_store(home);
+  for (const std::string& problem : after.problems) {
+    ledger.violation(kSection, replay + ", after the retry: " + problem);
+  }
+  auto stage = after.stages.find(trial.id);
+  ledger.expect(stage != after.stages.end() && stage->second.sha256 == sha256_of(trial.content),
+                kSection, replay + ": the retried stage does not hold the attachment");
+  ledger.expect(!after.stages.count(trial.old_stage), kSection, replay + ": old stage not expired");
+  ledger.add(kSection, "retries of the same request that succeeded",
+             stage != after.stages.end() ? 1 : 0);
+}
+
+}  // namespace
+
+void run_crashes(const Options& options, Ledger& ledger) {
+  Home home;
+  const Sentinels sentinels = take_sentinels(home);
+  Calibration calibration[3];
+  for (Road road : {Road::Upload, Road::Download, Road::Rollback}) {
+    calibration[static_cast<unsigned>(road)] = calibrate(options, home, road);
+  }
+  if (options.only_trial) {
+    run_trial(options, home, calibration, *options.only_trial, ledger);
+  } else {
+    for (unsigned t = 1; t <= options.crash_trials; ++t)
+      run_trial(options, home, calibration, t, ledger);
+  }
+  ledger.add(kSection, "trials", options.only_trial ? 1 : options.crash_trials);
+  // Downloads are re-created per trial; only the two sentinel trees are compared here.
+  Sentinels now = take_sentinels(home);
+  now.downloads = sentinels.downloads;
+  Sentinels before = sentinels;
+  before.downloads = now.downloads;
+  for (const auto& change : compare_snapshots(before.outside, now.outside)) {
+    ledger.violation(kSection, "sentinel: " + change);
+  }
+  for (const auto& change : compare_snapshots(before.inside, now.inside)) {
+    ledger.violation(kSection, "sentinel beside the store: " + change);
+  }
+}
+
+}  // namespace varquin::stress

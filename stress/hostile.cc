@@ -1,0 +1,524 @@
+// Scenario 4: hostile paths. A racing thread keeps swapping directories for links to a sentinel
+// tree while expiry or a rollback removes them; links planted in the managed download directory,
+// in the store's roots and in record paths; and malformed requests. Nothing outside the store
+// may change, and every bad input is refused with its code.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "platform/fs.h"
+#include "scenarios.h"
+#include "staging/layout.h"
+#include "staging/records.h"
+#include "store_check.h"
+
+namespace varquin::stress {
+
+namespace {
+
+constexpr const char* kSection = "4. hostile paths: link swaps, planted links, bad requests";
+
+// Keeps swapping each target directory for a link to `bait` and back until stopped.
+class Racer {
+ public:
+  Racer(std::vector<std::string> targets, std::string bait, std::uint64_t seed)
+      : targets_(std::move(targets)), bait_(std::move(bait)), rng_(seed) {}
+
+  void start() {
+    thread_ = std::thread([this] { loop(); });
+  }
+  void stop() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::uint64_t swaps() const { return swaps_; }
+
+ private:
+  void loop() {
+    while (!stop_) {
+      for (const std::string& target : targets_) {
+        const std::string away = target + ".away";
+        if (::rename(target.c_str(), away.c_str()) != 0) continue;
+        if (::symlink(bait_.c_str(), target.c_str()) == 0) {
+          ++swaps_;
+          for (auto spin = rng_.below(2000); spin > 0; --spin)
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+          (void)::unlink(target.c_str());
+        }
+        (void)::rename(away.c_str(), target.c_str());
+      }
+    }
+  }
+
+  std::vector<std::string> targets_;
+  std::string bait_;
+  Rng rng_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> swaps_{0};
+  std::thread thread_;
+};
+
+void fill_tree(const std::string& directory, Rng& rng) {
+  testing::make_directories(directory + "/inner");
+  testing::write_file(directory + "/a.csv", rng.bytes(64));
+  testing::write_file(directory + "/inner/b.csv", rng.bytes(64));
+}
+
+bool answered_ok(const Session& s, std::string_view status) {
+  return !s.answers.empty() && s.answers.back() && s.answers.back()->ok &&
+         s.answers.back()->status == status;
+}
+
+// Expiry removes an old stage and an abandoned incoming directory while links come and go.
+void expiry_race(const Options& options, const Home& home, unsigned round, Ledger& ledger) {
+  home.reset_store();
+  Rng rng(derive_seed(options.seed, "expiry-race", round));
+  const std::string old_id = rng.request_id();
+  plant_stage(home, old_id, "old.csv", rng.bytes(100), rfc3339_seconds_ago(kEightDays));
+  const std::string stage = home.imports() + "/" + old_id;
+  fill_tree(stage + "/d", rng);
+  const std::string incoming =
+      home.imports() + "/" + plant_incoming(home, rng, rng.request_id(), 0);
+  fill_tree(incoming + "/a/d", rng);
+  age_path(incoming + "/a", kEightDays);
+  age_path(incoming, kEightDays);
+
+  Racer racer({stage + "/d", incoming + "/a/d"}, home.outside_sentinel(), rng.next());
+  racer.start();
+  const std::string id = rng.request_id();
+  Session s = run_session(options.programs, home.environment(),
+                          request::upload(id, "new.csv", rng.bytes(300), 1024));
+  racer.stop();
+  ledger.add(kSection, "link swaps during expiry", racer.swaps());
+  if (answered_ok(s, "staged")) {
+    ledger.add(kSection, "expiry races where the request was staged");
+  } else {
+    // A directory put back at the wrong moment can make the removal fail: retryable, no harm.
+    const auto& a = s.answers.back();
+    ledger.expect(
+        a && !a->ok && a->code == "staging_failed" && a->retryable == true, kSection,
+        "expiry race " + std::to_string(round) + ": answered " + (a ? a->raw : "nothing"));
+    ledger.add(kSection, "expiry races where a removal failed (staging_failed, retryable)");
+  }
+  (void)platform::remove_tree(stage);
+  (void)platform::remove_tree(incoming);
+}
+
+// A failed launch rolls a new stage back while its directory is swapped for a link.
+void rollback_race(const Options& options, const Home& home, unsigned round, Ledger& ledger) {
+  home.reset_store();
+  Rng rng(derive_seed(options.seed, "rollback-race", round));
+  const std::string id = rng.request_id();
+  const std::string directory = home.inbox() + "/" + id;
+  testing::make_directories(directory);
+  testing::write_file(directory + "/r.csv", rng.bytes(200));
+  const std::string stage = home.imports() + "/" + id;
+  testing::make_directories(home.imports());
+
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> swaps{0};
+  const bool swap_whole = rng.chance(50);
+  std::thread racer([&] {
+    while (!stop) {
+      struct stat info {};
+      if (::lstat(stage.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+      if (swap_whole) {
+        // The stage itself becomes a link to the sentinel; the real one is moved aside.
+        if (::rename(stage.c_str(), (home.imports() + "/.aside-" + id).c_str()) == 0 &&
+            ::symlink(home.outside_sentinel().c_str(), stage.c_str()) == 0) {
+          ++swaps;
+        }
+        return;
+      }
+      // A directory inside the stage keeps turning into a link to the sentinel.
+      const std::string inner = stage + "/d";
+      if (::mkdir(inner.c_str(), 0777) != 0) continue;
+      (void)::symlink(home.outside_sentinel().c_str(), (inner + "/link").c_str());
+      if (::rename(inner.c_str(), (inner + ".away").c_str()) == 0 &&
+          ::symlink(home.outside_sentinel().c_str(), inner.c_str()) == 0) {
+        ++swaps;
+        (void)::unlink(inner.c_str());
+        (void)::rename((inner + ".away").c_str(), inner.c_str());
+      }
+    }
+  });
+  Session s = run_session(options.programs, home.environment({{"VARQUIN_FAKE_OPEN_EXIT", "1"}}),
+                          {request::stage_download(id, directory + "/r.csv", "r.csv")});
+  stop = true;
+  racer.join();
+  ledger.add(kSection, "link swaps during rollback", swaps);
+  const auto& a = s.answers.empty() ? std::nullopt : s.answers.back();
+  ledger.expect(
+      a && !a->ok && a->code == "app_launch_failed", kSection,
+      "rollback race " + std::to_string(round) + ": answered " + (a ? a->raw : "nothing"));
+  ledger.add(kSection, "rollback races");
+  (void)platform::remove_tree(stage);
+  (void)platform::remove_tree(home.imports() + "/.aside-" + id);
+  (void)platform::remove_tree(directory);
+}
+
+// One planted link or malformed request: exactly one answer per request, the last one refused
+// with one of the expected codes (or, where the case only needs a purge to run, "staged"); the
+// store as it was unless the request was staged; nothing outside the store changed.
+struct Case {
+  std::string name;
+  std::function<std::vector<std::string>(const Home&, Rng&)> setup;  // returns the requests
+  std::vector<std::string> codes;  // "staged" for a request that must succeed
+};
+
+void run_case(const Options& options, const Home& home, const Case& c, unsigned index,
+              Ledger& ledger) {
+  home.reset_store();
+  testing::make_directories(home.imports());
+  testing::make_directories(home.terminals());
+  Rng rng(derive_seed(options.seed, "hostile-case", index));
+  const std::vector<std::string> requests = c.setup(home, rng);
+  const Sentinels sentinels = take_sentinels(home);
+  const Snapshot imports_before = snapshot_tree(home.imports());
+  const Snapshot terminals_before = snapshot_tree(home.terminals());
+  Session s = run_session(options.programs, home.environment(), requests, 30);
+  ledger.add(kSection, "bad inputs tried");
+  const bool one_each = s.answers.size() == requests.size() && !s.raw.timed_out;
+  if (!ledger.expect(one_each && s.answers.back(), kSection,
+                     c.name + ": " + std::to_string(requests.size()) + " requests, " +
+                         std::to_string(s.answers.size()) + " answers")) {
+    return;
+  }
+  const Answer& a = *s.answers.back();
+  bool expected = false;
+  for (const std::string& code : c.codes) {
+    expected |= code == "staged" ? a.ok && a.status == "staged" : !a.ok && a.code == code;
+  }
+  ledger.expect(expected, kSection, c.name + ": answered " + a.raw);
+  if (expected) ledger.add(kSection, "bad inputs answered as expected (refused, or ignored)");
+  check_sentinels(home, sentinels, ledger, kSection);
+  if (a.ok) {
+    // Only the purge mattered here: the store must still be sound.
+    StoreRules rules;
+    for (const auto& [path, description] : imports_before) {
+      if (path.find('/') == std::string::npos) rules.tolerated.insert(path);
+    }
+    for (const std::string& problem : inspect_store(home, rules).problems) {
+      ledger.violation(kSection, c.name + ": " + problem);
+    }
+    return;
+  }
+  Snapshot imports_after = snapshot_tree(home.imports());
+  imports_after.erase(".bridge.lock");
+  Snapshot imports_expected = imports_before;
+  imports_expected.erase(".bridge.lock");
+  for (const auto& change : compare_snapshots(imports_expected, imports_after)) {
+    ledger.violation(kSection, c.name + ": the store changed: " + change);
+  }
+  for (const auto& change : compare_snapshots(terminals_before, snapshot_tree(home.terminals()))) {
+    ledger.violation(kSection, c.name + ": the terminal records changed: " + change);
+  }
+}
+
+std::string managed(const Home& home, const std::string& id) {
+  return home.inbox() + "/" + id;
+}
+
+// A download of a file named f.csv that the case has placed (or not) in `directory`.
+std::vector<std::string> download(const std::string& id, const std::string& path) {
+  return {request::stage_download(id, path, "f.csv")};
+}
+
+void plant_link(const std::string& target, const std::string& link) {
+  (void)platform::remove_tree(link);
+  if (::symlink(target.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "varquin-stress: cannot plant link %s\n", link.c_str());
+    std::abort();
+  }
+}
+
+// A directory outside the store that looks like an old stage of `id`, as bait for expiry.
+std::string bait_stage(const Home& home, const std::string& id) {
+  const std::string bait = home.outside_sentinel() + "/bait-" + id;
+  if (testing::path_exists(bait)) return bait;
+  testing::make_directories(bait);
+  testing::write_file(bait + "/old.csv", "bait");
+  staging::ImportManifest m{std::string(staging::kImportSchema),
+                            id,
+                            "gmail",
+                            bait + "/old.csv",
+                            bait + "/old.csv",
+                            "old.csv",
+                            4,
+                            sha256_of("bait"),
+                            rfc3339_seconds_ago(kEightDays),
+                            true};
+  testing::write_file(bait + "/request.json", *staging::serialize_manifest(m));
+  age_path(bait, kEightDays);
+  return bait;
+}
+
+std::vector<Case> cases() {
+  std::vector<Case> list;
+  const std::vector<std::string> bad_file{"invalid_file"};
+  // The download road.
+  list.push_back({"managed request directory is a link to the sentinel",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    plant_link(h.outside_sentinel(), managed(h, id));
+                    return download(id, managed(h, id) + "/f.csv");
+                  },
+                  bad_file});
+  list.push_back({"\"Varquin Inbox\" reached through a link",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    std::string real = h.root() + "/elsewhere/Varquin Inbox/" + id;
+                    testing::make_directories(real);
+                    testing::write_file(real + "/f.csv", "x");
+                    plant_link(h.root() + "/elsewhere", h.root() + "/linked");
+                    return download(id, h.root() + "/linked/Varquin Inbox/" + id + "/f.csv");
+                  },
+                  bad_file});
+  list.push_back({"downloaded file is a link to a sentinel file",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(managed(h, id));
+                    plant_link(h.outside_sentinel() + "/precious.csv", managed(h, id) + "/f.csv");
+                    return download(id, managed(h, id) + "/f.csv");
+                  },
+                  bad_file});
+  list.push_back({"downloaded file is a link to another request's file",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id(), other = rng.request_id();
+                    testing::make_directories(managed(h, id));
+                    testing::make_directories(managed(h, other));
+                    testing::write_file(managed(h, other) + "/f.csv", "other");
+                    plant_link(managed(h, other) + "/f.csv", managed(h, id) + "/f.csv");
+                    return download(id, managed(h, id) + "/f.csv");
+                  },
+                  bad_file});
+  list.push_back({"path climbs out with \"..\"",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id(), other = rng.request_id();
+                    testing::make_directories(managed(h, id));
+                    testing::make_directories(managed(h, other));
+                    testing::write_file(managed(h, other) + "/f.csv", "other");
+                    return download(id, managed(h, id) + "/../" + other + "/f.csv");
+                  },
+                  bad_file});
+  list.push_back({"file one level below the managed directory",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(managed(h, id) + "/sub");
+                    testing::write_file(managed(h, id) + "/sub/f.csv", "x");
+                    return download(id, managed(h, id) + "/sub/f.csv");
+                  },
+                  bad_file});
+  list.push_back({"relative path",
+                  [](const Home&, Rng& rng) {
+                    std::string id = rng.request_id();
+                    return download(id, "Varquin Inbox/" + id + "/f.csv");
+                  },
+                  {"invalid_file", "invalid_request"}});
+  list.push_back({"a FIFO at the path (must not hang)",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(managed(h, id));
+                    ::mkfifo((managed(h, id) + "/f.csv").c_str(), 0666);
+                    return download(id, managed(h, id) + "/f.csv");
+                  },
+                  bad_file});
+  list.push_back({"a directory at the path",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(managed(h, id) + "/f.csv");
+                    return download(id, managed(h, id) + "/f.csv");
+                  },
+                  bad_file});
+  list.push_back({"file name differs from the attachment",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(managed(h, id));
+                    testing::write_file(managed(h, id) + "/g.csv", "x");
+                    return std::vector<std::string>{
+                        request::stage_download(id, managed(h, id) + "/g.csv", "f.csv")};
+                  },
+                  bad_file});
+  // Clean-up of the managed directory.
+  list.push_back({"clean-up of a request directory that is a link to the sentinel",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(h.outside_sentinel() + "/empty-" + id);
+                    plant_link(h.outside_sentinel() + "/empty-" + id, managed(h, id));
+                    return std::vector<std::string>{request::cleanup(id, managed(h, id))};
+                  },
+                  bad_file});
+  list.push_back({"clean-up of a request directory holding a link to the sentinel",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(managed(h, id));
+                    plant_link(h.outside_sentinel(), managed(h, id) + "/link");
+                    return std::vector<std::string>{request::cleanup(id, managed(h, id))};
+                  },
+                  {"cleanup_failed"}});
+  list.push_back({"clean-up of a directory outside \"Varquin Inbox\"",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(h.outside_sentinel() + "/x/" + id);
+                    return std::vector<std::string>{
+                        request::cleanup(id, h.outside_sentinel() + "/x/" + id)};
+                  },
+                  bad_file});
+  // Links in the store's roots and record paths.
+  list.push_back({"a link named like a stage, to an old stage outside the store",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    plant_link(bait_stage(h, id), h.imports() + "/" + id);
+                    return request::upload(id, "old.csv", "bait", 1024);
+                  },
+                  bad_file});
+  list.push_back({"a link named like an incoming directory, to a directory outside the store",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    std::string link =
+                        h.imports() + "/.incoming-" + id + "-" + std::string(32, 'a');
+                    plant_link(bait_stage(h, id), link);
+                    age_path(link, kEightDays);
+                    // Any new stage runs the purge that must leave the link alone.
+                    return request::upload(rng.request_id(), "new.csv", "new", 1024);
+                  },
+                  {"staged"}});
+  list.push_back({"an old stage whose staged file is a link to a sentinel file",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    plant_stage(h, id, "old.csv", "old", rfc3339_seconds_ago(kEightDays));
+                    plant_link(h.outside_sentinel() + "/precious.csv",
+                               h.imports() + "/" + id + "/old.csv");
+                    return request::upload(rng.request_id(), "new.csv", "new", 1024);
+                  },
+                  {"staged"}});
+  list.push_back({"an old stage holding a link to the sentinel directory",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    plant_stage(h, id, "old.csv", "old", rfc3339_seconds_ago(kEightDays));
+                    plant_link(h.outside_sentinel(), h.imports() + "/" + id + "/d");
+                    return request::upload(rng.request_id(), "new.csv", "new", 1024);
+                  },
+                  {"staged"}});
+  list.push_back({"a stage whose request.json is a link to a manifest outside the store",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    std::string bait = bait_stage(h, id);
+                    testing::make_directories(h.imports() + "/" + id);
+                    plant_link(bait + "/request.json", h.imports() + "/" + id + "/request.json");
+                    return request::upload(id, "old.csv", "bait", 1024);
+                  },
+                  bad_file});
+  list.push_back({"launch of a stage whose request.json is a link",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    std::string bait = bait_stage(h, id);
+                    testing::make_directories(h.imports() + "/" + id);
+                    plant_link(bait + "/request.json", h.imports() + "/" + id + "/request.json");
+                    return std::vector<std::string>{request::launch(id)};
+                  },
+                  {"request_missing", "request_conflict", "invalid_file"}});
+  list.push_back({"a terminal record that is a link to a record outside the store",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    std::string bait = h.outside_sentinel() + "/terminal-" + id + ".json";
+                    staging::TerminalRecord record{std::string(staging::kImportSchema),
+                                                   id,
+                                                   "gmail",
+                                                   h.imports() + "/" + id + "/t.csv",
+                                                   "t.csv",
+                                                   1,
+                                                   sha256_of("t"),
+                                                   rfc3339_seconds_ago(kEightDays)};
+                    testing::write_file(bait, *staging::serialize_terminal_record(record));
+                    plant_link(bait, h.terminals() + "/" + id + ".json");
+                    return request::upload(id, "t.csv", "t", 1024);
+                  },
+                  bad_file});
+  // Malformed requests on the upload road.
+  const std::vector<std::string> bad_ids{"",
+                                         "../etc",
+                                         "0f8fad5b-d9cb-469f-a165-70867728950",
+                                         "{0f8fad5b-d9cb-469f-a165-70867728950e}",
+                                         "urn:uuid:0f8fad5b-d9cb-469f-a165-70867728950e",
+                                         "0f8fad5bd9cb469fa16570867728950e",
+                                         "0f8fad5b-d9cb-469f-a165-70867728950e\n",
+                                         "0f8fad5b-d9cb-469f-a165-70867728950\xc3\xa9"};
+  for (const std::string& id : bad_ids) {
+    list.push_back({"request ID \"" + id + "\" on the upload road",
+                    [id](const Home&, Rng&) { return request::upload(id, "a.csv", "x", 1024); },
+                    {"invalid_request", "invalid_file"}});
+    list.push_back({"request ID \"" + id + "\" on the download road",
+                    [id](const Home& h, Rng&) { return download(id, managed(h, id) + "/f.csv"); },
+                    {"invalid_request", "invalid_file"}});
+  }
+  const std::vector<std::string> bad_names{"../x.csv",
+                                           "a/b.csv",
+                                           "a\\b.csv",
+                                           ".csv",
+                                           "x.exe",
+                                           "report.csv ",
+                                           "..",
+                                           ".",
+                                           "x\x01.csv",
+                                           "x\xc2\x85.csv",
+                                           std::string(252, 'n') + ".csv",
+                                           "report"};
+  for (const std::string& name : bad_names) {
+    list.push_back({"attachment name \"" + name.substr(0, 24) + "\"",
+                    [name](const Home&, Rng& rng) {
+                      return request::upload(rng.request_id(), name, "x", 1024);
+                    },
+                    {"invalid_file", "invalid_request"}});
+  }
+  list.push_back({"chunks out of order",
+                  [](const Home&, Rng& rng) {
+                    std::string id = rng.request_id();
+                    return std::vector<std::string>{request::begin(id, "a.csv", 2),
+                                                    request::chunk(id, 1, "x")};
+                  },
+                  {"invalid_request"}});
+  list.push_back({"a commit of fewer bytes than announced",
+                  [](const Home&, Rng& rng) {
+                    std::string id = rng.request_id();
+                    return std::vector<std::string>{request::begin(id, "a.csv", 5),
+                                                    request::chunk(id, 0, "x"),
+                                                    request::commit(id)};
+                  },
+                  {"attachment_size_mismatch"}});
+  list.push_back({"an attachment announced one byte over 64 MiB",
+                  [](const Home&, Rng& rng) {
+                    return std::vector<std::string>{
+                        request::begin(rng.request_id(), "a.csv", (64u << 20) + 1)};
+                  },
+                  {"file_too_large"}});
+  list.push_back({"a commit without an upload",
+                  [](const Home&, Rng& rng) {
+                    return std::vector<std::string>{request::commit(rng.request_id())};
+                  },
+                  {"invalid_request"}});
+  return list;
+}
+
+}  // namespace
+
+void run_hostile(const Options& options, Ledger& ledger) {
+  Home home;
+  unsigned index = 0;
+  for (const Case& c : cases()) run_case(options, home, c, index++, ledger);
+  const Sentinels sentinels = take_sentinels(home);
+  for (unsigned round = 0; round < options.race_rounds; ++round) {
+    if (round % 2 == 0) {
+      expiry_race(options, home, round, ledger);
+    } else {
+      rollback_race(options, home, round, ledger);
+    }
+    if (round % 16 == 15) check_sentinels(home, sentinels, ledger, kSection);
+  }
+  check_sentinels(home, sentinels, ledger, kSection);
+}
+
+}  // namespace varquin::stress

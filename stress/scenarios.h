@@ -1,0 +1,31 @@
+// The four stress scenarios. Each runs in a home of its own, adds its figures to the ledger and
+// records every broken invariant there.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "common.h"
+
+namespace varquin::stress {
+
+struct Options {
+  bool full = false;
+  std::uint64_t seed = 1;
+  Programs programs;
+  // Sizes; `full` picks the large ones.
+  unsigned bridges = 8;
+  unsigned requests_per_bridge = 200;
+  unsigned crash_trials = 600;
+  unsigned race_rounds = 300;
+  bool every_errno = true;
+  // Replays one crash trial of the seed instead of all of them.
+  std::optional<unsigned> only_trial;
+};
+
+void run_concurrency(const Options& options, Ledger& ledger);
+void run_crashes(const Options& options, Ledger& ledger);
+void run_faults(const Options& options, Ledger& ledger);
+void run_hostile(const Options& options, Ledger& ledger);
+
+}  // namespace varquin::stress

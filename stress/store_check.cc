@@ -1,0 +1,288 @@
+#include "store_check.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/fs.h"
+#include "staging/capacity.h"
+#include "staging/layout.h"
+#include "staging/records.h"
+#include "util/path.h"
+#include "util/rfc3339.h"
+
+namespace varquin::stress {
+
+namespace {
+
+std::string mode_text(mode_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+void walk(const std::string& root, const std::string& relative, bool files_only, Snapshot& out) {
+  auto entries = platform::list_directory(relative.empty() ? root : root + "/" + relative);
+  if (!entries) {
+    if (!relative.empty()) out[relative] = "unlistable";
+    return;
+  }
+  for (const auto& entry : *entries) {
+    std::string rel = relative.empty() ? entry.name : relative + "/" + entry.name;
+    std::string path = root + "/" + rel;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+      out[rel] = "vanished";
+      continue;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      if (!files_only) out[rel] = "d " + mode_text(info.st_mode);
+      walk(root, rel, files_only, out);
+    } else if (S_ISLNK(info.st_mode)) {
+      char target[4096];
+      ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+      out[rel] = "l " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+    } else if (S_ISREG(info.st_mode)) {
+      auto content = platform::read_whole_file(path);
+      out[rel] = "f " + mode_text(info.st_mode) + " " + std::to_string(info.st_size) + " " +
+                 (content ? sha256_of(*content) : "unreadable");
+    } else {
+      out[rel] = "o " + mode_text(info.st_mode);
+    }
+  }
+}
+
+std::uint64_t regular_bytes_below(const std::string& directory) {
+  std::uint64_t total = 0;
+  Snapshot files;
+  walk(directory, "", true, files);
+  for (const auto& [rel, description] : files) {
+    if (description.rfind("f ", 0) != 0) continue;
+    struct stat info {};
+    if (::lstat((directory + "/" + rel).c_str(), &info) == 0) total += info.st_size;
+  }
+  return total;
+}
+
+bool is_directory_entry(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+void write_through_scratch(const Home& home, const std::string& target,
+                           const std::string& content) {
+  const std::string temporary = home.scratch("manifest.tmp");
+  testing::write_file(temporary, content);
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    std::fprintf(stderr, "varquin-stress: cannot publish %s\n", target.c_str());
+    std::abort();
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> check_stage(const std::string& directory, const std::string& id,
+                                       StageView& view) {
+  const std::string where = "stage " + id + ": ";
+  struct stat info {};
+  if (::lstat(directory.c_str(), &info) != 0) return where + "vanished while it was checked";
+  if (!S_ISDIR(info.st_mode)) return where + "is not a directory";
+  auto entries = platform::list_directory(directory);
+  if (!entries) return where + "cannot be listed";
+  auto manifest = staging::read_json<staging::ImportManifest>(directory + "/request.json");
+  if (!manifest) return where + "request.json does not read strictly: " + manifest.error().message;
+  bool has_manifest = false, has_file = false;
+  for (const auto& entry : *entries) {
+    if (entry.name == "request.json") {
+      has_manifest = entry.kind == platform::EntryKind::Regular;
+    } else if (entry.name == manifest->original_name) {
+      has_file = entry.kind == platform::EntryKind::Regular;
+    } else {
+      return where + "holds a foreign entry \"" + entry.name + "\"";
+    }
+  }
+  if (!has_manifest || !has_file || entries->size() != 2) {
+    return where + "is partial (" + std::to_string(entries->size()) + " entries)";
+  }
+  const std::string staged = directory + "/" + manifest->original_name;
+  if (manifest->request_id != id) return where + "manifest names request " + manifest->request_id;
+  if (manifest->schema != staging::kImportSchema || manifest->source != staging::kGmailSource ||
+      !manifest->temporary) {
+    return where + "manifest has a wrong schema, source or temporary flag";
+  }
+  if (!util::same_path(manifest->file_path, staged)) {
+    return where + "filePath names " + manifest->file_path;
+  }
+  if (!util::parse_rfc3339(manifest->created_at)) return where + "createdAt does not parse";
+  auto content = platform::read_whole_file(staged);
+  if (!content) return where + "staged file cannot be read";
+  if (content->size() != manifest->size_bytes) {
+    return where + "sizeBytes " + std::to_string(manifest->size_bytes) + " but the file holds " +
+           std::to_string(content->size());
+  }
+  std::string digest = sha256_of(*content);
+  if (digest != manifest->sha256) return where + "sha256 does not describe the staged file";
+  view = StageView{manifest->original_name, digest, manifest->size_bytes, manifest->created_at};
+  return std::nullopt;
+}
+
+StoreView inspect_store(const Home& home, const StoreRules& rules) {
+  StoreView view;
+  const std::string root = home.imports();
+  if (!testing::path_exists(root)) return view;
+  auto entries = platform::list_directory(root);
+  if (!entries) {
+    view.problems.push_back("the imports root cannot be listed");
+    return view;
+  }
+  std::uint64_t census_stages = 0, census_bytes = 0;
+  for (const auto& entry : *entries) {
+    const std::string path = root + "/" + entry.name;
+    if (rules.tolerated.count(entry.name)) continue;
+    if (entry.name == staging::kLockFileName && entry.kind == platform::EntryKind::Regular) {
+      continue;
+    }
+    if (staging::is_valid_incoming_directory(path)) {
+      if (!rules.incoming_allowed) {
+        view.problems.push_back("incoming directory left behind: " + entry.name);
+        view.broken.push_back(entry.name);
+      }
+      view.incoming.push_back(entry.name);
+      std::uint64_t bytes = regular_bytes_below(path);
+      view.incoming_bytes += bytes;
+      ++census_stages;
+      census_bytes += bytes;
+      continue;
+    }
+    if (is_directory_entry(path) && staging::validate_request_id(entry.name)) {
+      ++census_stages;
+      StageView stage;
+      if (auto problem = check_stage(path, entry.name, stage)) {
+        view.problems.push_back(*problem);
+        view.broken.push_back(entry.name);
+        continue;
+      }
+      view.stage_bytes += stage.size;
+      census_bytes += stage.size;
+      view.stages.emplace(entry.name, std::move(stage));
+      continue;
+    }
+    view.problems.push_back("foreign entry in the imports root: " + entry.name);
+    view.broken.push_back(entry.name);
+  }
+  if (census_stages > staging::kStageLimit) {
+    view.problems.push_back("the store holds " + std::to_string(census_stages) +
+                            " stages, more than " + std::to_string(staging::kStageLimit));
+  }
+  auto usage = staging::managed_usage(root, home.terminals());
+  if (!usage) {
+    view.problems.push_back("the census failed: " + usage.error().message);
+  } else {
+    view.census_stages = usage->stages;
+    view.census_bytes = usage->bytes;
+    if (rules.tolerated.empty() && view.problems.empty() &&
+        (usage->stages != census_stages || usage->bytes != census_bytes)) {
+      view.problems.push_back("the census counts " + std::to_string(usage->stages) +
+                              " stages and " + std::to_string(usage->bytes) +
+                              " bytes, the disk holds " + std::to_string(census_stages) + " and " +
+                              std::to_string(census_bytes));
+    }
+  }
+  return view;
+}
+
+Snapshot snapshot_tree(const std::string& root) {
+  Snapshot out;
+  walk(root, "", false, out);
+  return out;
+}
+
+std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapshot& after) {
+  std::vector<std::string> changes;
+  for (const auto& [path, description] : before) {
+    auto found = after.find(path);
+    if (found == after.end()) {
+      changes.push_back(path + " is gone");
+    } else if (found->second != description) {
+      changes.push_back(path + " changed: " + description + " -> " + found->second);
+    }
+  }
+  for (const auto& [path, description] : after) {
+    if (!before.count(path)) changes.push_back(path + " appeared: " + description);
+  }
+  return changes;
+}
+
+Sentinels take_sentinels(const Home& home) {
+  Sentinels s;
+  s.outside = snapshot_tree(home.outside_sentinel());
+  s.inside = snapshot_tree(home.inside_sentinel());
+  walk(home.inbox(), "", true, s.downloads);
+  return s;
+}
+
+bool check_sentinels(const Home& home, const Sentinels& before, Ledger& ledger,
+                     const std::string& section) {
+  Sentinels now = take_sentinels(home);
+  bool clean = true;
+  auto report = [&](const char* tree, const Snapshot& a, const Snapshot& b) {
+    for (const std::string& change : compare_snapshots(a, b)) {
+      ledger.violation(section, std::string("outside the store, ") + tree + ": " + change);
+      clean = false;
+    }
+  };
+  report("sentinel", before.outside, now.outside);
+  report("sentinel beside the store", before.inside, now.inside);
+  report("downloaded files", before.downloads, now.downloads);
+  ledger.add(section, "sentinel checks (trees outside the store unchanged)");
+  return clean;
+}
+
+void plant_stage(const Home& home, const std::string& id, const std::string& name,
+                 const std::string& content, const std::string& created_at) {
+  testing::make_directories(home.imports());
+  const std::string building = home.scratch("plant-" + id);
+  testing::make_directories(building);
+  testing::write_file(building + "/" + name, content);
+  const std::string stage = home.imports() + "/" + id;
+  staging::ImportManifest manifest{.schema = std::string(staging::kImportSchema),
+                                   .request_id = id,
+                                   .source = std::string(staging::kGmailSource),
+                                   .original_source_path = stage + "/" + name,
+                                   .file_path = stage + "/" + name,
+                                   .original_name = name,
+                                   .size_bytes = content.size(),
+                                   .sha256 = sha256_of(content),
+                                   .created_at = created_at,
+                                   .temporary = true};
+  testing::write_file(building + "/request.json", *staging::serialize_manifest(manifest));
+  if (::rename(building.c_str(), stage.c_str()) != 0) {
+    std::fprintf(stderr, "varquin-stress: cannot plant stage %s\n", id.c_str());
+    std::abort();
+  }
+}
+
+bool redate_stage(const Home& home, const std::string& id, const std::string& created_at) {
+  const std::string path = home.imports() + "/" + id + "/request.json";
+  auto manifest = staging::read_json<staging::ImportManifest>(path);
+  if (!manifest) return false;
+  manifest->created_at = created_at;
+  write_through_scratch(home, path, *staging::serialize_manifest(*manifest));
+  return true;
+}
+
+std::string plant_incoming(const Home& home, Rng& rng, const std::string& id,
+                           std::int64_t age_seconds) {
+  testing::make_directories(home.imports());
+  std::string suffix;
+  for (int i = 0; i < 32; ++i) suffix += "0123456789abcdef"[rng.below(16)];
+  const std::string name = ".incoming-" + id + "-" + suffix;
+  const std::string path = home.imports() + "/" + name;
+  testing::make_directories(path + "/nested");
+  testing::write_file(path + "/half-written.csv", rng.bytes(rng.below(4096)));
+  testing::write_file(path + "/nested/more.csv", rng.bytes(rng.below(512)));
+  age_path(path + "/nested", age_seconds);
+  age_path(path, age_seconds);
+  return name;
+}
+
+}  // namespace varquin::stress

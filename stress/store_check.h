@@ -1,0 +1,74 @@
+// The invariant every scenario ends with, read straight from the disk: each stage directory holds
+// exactly its staged file and a strictly valid "request.json" describing that file, the store
+// holds no more than 20 stages, the bridge's own census agrees, and the sentinel trees are as
+// they were.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common.h"
+
+namespace varquin::stress {
+
+struct StageView {
+  std::string name;    // the staged file's name
+  std::string sha256;  // of the file on disk, which the manifest agrees with
+  std::uint64_t size = 0;
+  std::string created_at;
+};
+
+struct StoreView {
+  std::map<std::string, StageView> stages;  // complete stages by request ID
+  std::vector<std::string> incoming;        // names of valid incoming directories
+  std::uint64_t stage_bytes = 0;            // manifests' sizeBytes
+  std::uint64_t incoming_bytes = 0;         // regular files below incoming directories
+  std::uint64_t census_stages = 0;          // the bridge's own census (managed_usage)
+  std::uint64_t census_bytes = 0;
+  std::vector<std::string> problems;  // each one a broken invariant
+  std::vector<std::string> broken;    // names of the entries the problems are about
+
+  std::uint64_t occupied() const { return stages.size() + incoming.size(); }
+};
+
+struct StoreRules {
+  bool incoming_allowed = false;  // only after a process died mid-stage
+  // Entries planted on purpose (names in the imports root) that the check leaves alone.
+  std::set<std::string> tolerated;
+};
+
+StoreView inspect_store(const Home& home, const StoreRules& rules = {});
+
+// Checks one stage directory; returns the problem, or nothing and fills `view`.
+std::optional<std::string> check_stage(const std::string& directory, const std::string& id,
+                                       StageView& view);
+
+// Every entry below `root` (not following links) with its type, mode, size and content digest.
+using Snapshot = std::map<std::string, std::string>;
+Snapshot snapshot_tree(const std::string& root);
+// The differences between two snapshots, for a report; empty when they are equal.
+std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapshot& after);
+
+// The trees that nothing may touch, and the browser's downloaded files (only read, ever).
+struct Sentinels {
+  Snapshot outside, inside, downloads;
+};
+Sentinels take_sentinels(const Home& home);
+// Records every change as a violation of `section`; returns true when nothing changed.
+bool check_sentinels(const Home& home, const Sentinels& before, Ledger& ledger,
+                     const std::string& section);
+
+// Writes a stage the way the bridge does (for planting old entries), without the lock: callers
+// hold it or own the store.
+void plant_stage(const Home& home, const std::string& id, const std::string& name,
+                 const std::string& content, const std::string& created_at);
+// Rewrites a stage's manifest with another createdAt, publishing it by rename.
+bool redate_stage(const Home& home, const std::string& id, const std::string& created_at);
+// An abandoned incoming directory with some content, dated `age_seconds` ago.
+std::string plant_incoming(const Home& home, Rng& rng, const std::string& id,
+                           std::int64_t age_seconds);
+
+}  // namespace varquin::stress
