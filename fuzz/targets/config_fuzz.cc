@@ -111,18 +111,17 @@ void check_accepted(const BridgeConfig& config, std::string_view text, std::stri
   FUZZ_CHECK(!BridgeConfig::parse(std::string(text) + "x").has_value());
 
   Choices choices = Choices::from_text(text);
-  for (int round = 0; round < 2; ++round) {
-    std::string respelled = object_text(wire_fields(config, choices), choices);
-    auto again = BridgeConfig::parse(respelled);
-    FUZZ_CHECK_MSG(again && same_config(*again, config), respelled);
-  }
+  std::string respelled = object_text(wire_fields(config, choices), choices);
+  auto again = BridgeConfig::parse(respelled);
+  FUZZ_CHECK_MSG(again && same_config(*again, config), respelled);
+  // An unknown key or a repeated one, picked by the input.
   auto fields = wire_fields(config, choices);
-  auto extra = fields;
-  extra.push_back({"extensionID", "\"\""});
-  FUZZ_CHECK(!BridgeConfig::parse(object_text(extra, choices)).has_value());
-  auto repeated = fields;
-  repeated.push_back(fields[choices.below(fields.size())]);
-  FUZZ_CHECK(!BridgeConfig::parse(object_text(repeated, choices)).has_value());
+  if (choices.below(2) == 0) {
+    fields.push_back({"extensionID", "\"\""});
+  } else {
+    fields.push_back(fields[choices.below(fields.size())]);
+  }
+  FUZZ_CHECK(!BridgeConfig::parse(object_text(fields, choices)).has_value());
 
   // Every listed origin is admitted, wherever it stands after arguments that do not look like
   // one; an argument that looks like an origin is admitted exactly when it is listed.

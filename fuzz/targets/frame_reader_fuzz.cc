@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,56 +39,126 @@ using protocol::FrameReadError;
 // pipe never blocks even when the reader has stopped reading.
 constexpr std::size_t kMaxPiece = 4096;
 
+// Writes the pieces of one stream at a time on a thread that lives as long as the process:
+// starting a thread per input costs far more than the input's whole check.
+class PieceWriter {
+ public:
+  static PieceWriter& instance() {
+    // Never destroyed: the thread runs until the process ends.
+    static PieceWriter* writer = new PieceWriter;
+    return *writer;
+  }
+
+  // Starts writing `stream` into `write_fd`, cut at `cuts`, then closes `write_fd`.
+  void start(int read_fd, int write_fd, std::string_view stream,
+             const std::vector<std::size_t>& cuts) {
+    std::lock_guard lock(mutex_);
+    job_ = Job{read_fd, write_fd, stream, &cuts};
+    stopped_.store(false);
+    state_ = State::Writing;
+    changed_.notify_all();
+  }
+
+  // Tells the writer that the reader has stopped and waits until it has closed its end.
+  void finish() {
+    stopped_.store(true);
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return state_ == State::Idle; });
+  }
+
+ private:
+  struct Job {
+    int read_fd = -1, write_fd = -1;
+    std::string_view stream;
+    const std::vector<std::size_t>* cuts = nullptr;
+  };
+  enum class State { Idle, Writing };
+
+  PieceWriter() {
+    std::thread([this] { serve(); }).detach();
+  }
+
+  void serve() {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return state_ == State::Writing; });
+        job = job_;
+      }
+      write_pieces(job);
+      std::lock_guard lock(mutex_);
+      state_ = State::Idle;
+      changed_.notify_all();
+    }
+  }
+
+  // True once the reader has taken every byte written so far; false when it has stopped.
+  bool wait_until_drained(int read_fd) {
+    for (;;) {
+      if (stopped_.load()) return false;
+      int pending = 0;
+      FUZZ_CHECK(::ioctl(read_fd, FIONREAD, &pending) == 0);
+      if (pending == 0) return true;
+      sched_yield();
+    }
+  }
+
+  void write_pieces(const Job& job) {
+    std::size_t offset = 0, next_cut = 0;
+    while (offset < job.stream.size() && wait_until_drained(job.read_fd)) {
+      std::size_t end = next_cut < job.cuts->size() ? (*job.cuts)[next_cut++] : job.stream.size();
+      auto bytes = reinterpret_cast<const std::uint8_t*>(job.stream.data() + offset);
+      FUZZ_CHECK(platform::write_all(job.write_fd, {bytes, end - offset}).has_value());
+      offset = end;
+    }
+    ::close(job.write_fd);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  State state_ = State::Idle;
+  Job job_;
+  std::atomic<bool> stopped_{false};
+};
+
+// One pass over a stream: a pipe whose writer delivers the stream in pieces, each only after the
+// reader has drained the last.
 class SplitFeed {
  public:
-  SplitFeed(std::string_view stream, std::uint64_t seed) : stream_(stream), choices_(seed) {
+  SplitFeed(std::string_view stream, std::uint64_t seed) {
+    choose_cuts(stream, Choices(seed));
     FUZZ_CHECK(::pipe(fds_) == 0);
-    writer_ = std::thread([this] { write_pieces(); });
+    PieceWriter::instance().start(fds_[0], fds_[1], stream, cuts_);
   }
   SplitFeed(const SplitFeed&) = delete;
   SplitFeed& operator=(const SplitFeed&) = delete;
   ~SplitFeed() {
-    done_.store(true);
-    writer_.join();
+    PieceWriter::instance().finish();
     ::close(fds_[0]);
   }
 
   int read_fd() const { return fds_[0]; }
 
  private:
-  std::size_t next_piece() {
-    // Mostly tiny pieces, where the reader's own loops are tested hardest.
-    static constexpr std::size_t kScales[] = {1, 2, 3, 5, 16, 300, kMaxPiece};
-    return 1 + choices_.below(kScales[choices_.below(std::size(kScales))]);
-  }
-
-  // True once the reader has taken every byte written so far; false when it has stopped.
-  bool wait_until_drained() {
-    for (;;) {
-      if (done_.load()) return false;
-      int pending = 0;
-      FUZZ_CHECK(::ioctl(fds_[0], FIONREAD, &pending) == 0);
-      if (pending == 0) return true;
-      sched_yield();
+  // A few cuts anywhere, and often the cuts that split the first length prefix and the start of
+  // its payload byte by byte: each cut costs two context switches, and a handful per stream
+  // reaches every read loop of the reader.
+  void choose_cuts(std::string_view stream, Choices choices) {
+    if (stream.size() < 2) return;
+    std::size_t count = choices.below(6);
+    for (std::size_t i = 0; i < count; ++i) cuts_.push_back(1 + choices.below(stream.size() - 1));
+    if (choices.below(3) == 0) {
+      for (std::size_t cut : {1u, 2u, 3u, 5u, 6u}) cuts_.push_back(cut);
     }
+    for (std::size_t at = kMaxPiece; at < stream.size(); at += kMaxPiece) cuts_.push_back(at);
+    std::sort(cuts_.begin(), cuts_.end());
+    cuts_.erase(std::unique(cuts_.begin(), cuts_.end()), cuts_.end());
+    while (!cuts_.empty() && cuts_.back() >= stream.size()) cuts_.pop_back();
   }
 
-  void write_pieces() {
-    std::size_t offset = 0;
-    while (offset < stream_.size() && wait_until_drained()) {
-      std::size_t piece = std::min(next_piece(), stream_.size() - offset);
-      auto bytes = reinterpret_cast<const std::uint8_t*>(stream_.data() + offset);
-      FUZZ_CHECK(platform::write_all(fds_[1], {bytes, piece}).has_value());
-      offset += piece;
-    }
-    ::close(fds_[1]);
-  }
-
-  std::string_view stream_;
-  Choices choices_;
+  std::vector<std::size_t> cuts_;
   int fds_[2] = {-1, -1};
-  std::atomic<bool> done_{false};
-  std::thread writer_;
 };
 
 // One step of reading frames: a payload, the clean end, or a fault of one part.
@@ -95,6 +167,24 @@ struct Step {
   std::string payload;
   bool operator==(const Step&) const = default;
 };
+
+std::string text_of(const std::vector<Step>& steps) {
+  static constexpr std::string_view kNames[] = {"payload", "end", "length fault", "invalid length",
+                                                "payload fault"};
+  std::string out;
+  for (const Step& step : steps) {
+    out += kNames[static_cast<int>(step.kind)];
+    if (step.kind == Step::Kind::Payload) out += "(" + std::to_string(step.payload.size()) + ")";
+    out += "; ";
+  }
+  return out;
+}
+
+std::string text_of(const std::vector<std::string>& answers) {
+  std::string out;
+  for (const std::string& answer : answers) out += answer + "; ";
+  return out;
+}
 
 std::uint32_t little_endian(std::string_view bytes) {
   std::uint32_t value = 0;
@@ -236,12 +326,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   {
     SplitFeed feed(stream, seed);
-    FUZZ_CHECK(read_steps(feed.read_fd(), max_length) == model_steps(stream, max_length));
+    auto steps = read_steps(feed.read_fd(), max_length);
+    auto expected = model_steps(stream, max_length);
+    FUZZ_CHECK_MSG(steps == expected, "read " + text_of(steps) + "expected " + text_of(expected));
   }
   {
     SplitFeed feed(stream, std::uint64_t{seed} << 32 | 0x9E3779B9u);
-    FUZZ_CHECK(read_answers(feed.read_fd()) ==
-               expected_answers(model_steps(stream, protocol::kMaxRequestBytes)));
+    auto answers = read_answers(feed.read_fd());
+    auto expected = expected_answers(model_steps(stream, protocol::kMaxRequestBytes));
+    FUZZ_CHECK_MSG(answers == expected,
+                   "read " + text_of(answers) + "expected " + text_of(expected));
   }
   return 0;
 }

@@ -125,9 +125,12 @@ void check_written_forms(const Instant& instant) {
   FUZZ_CHECK(millis_form.size() == 24 && millis_form.ends_with('Z'));
 }
 
+// Wide enough for any difference of two instants in nanoseconds (both compilers have it).
+__extension__ typedef __int128 WideNanos;
+
 void check_whole_seconds(const Instant& from, const Instant& to) {
-  __int128 nanos = (static_cast<__int128>(to.seconds) - from.seconds) * 1'000'000'000 +
-                   (static_cast<__int128>(to.nanoseconds) - from.nanoseconds);
+  WideNanos nanos = (static_cast<WideNanos>(to.seconds) - from.seconds) * 1'000'000'000 +
+                    (static_cast<WideNanos>(to.nanoseconds) - from.nanoseconds);
   auto expected = static_cast<std::int64_t>(nanos / 1'000'000'000);  // C++ truncates toward zero
   FUZZ_CHECK(util::whole_seconds_between(from, to) == expected);
   FUZZ_CHECK(util::whole_seconds_between(to, from) == -expected);
