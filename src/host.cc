@@ -34,11 +34,12 @@ Result<BridgeConfig> pass_startup_gate(std::span<const std::string> arguments) {
 
 class HostLoop {
  public:
-  HostLoop(const BridgeConfig& config, HostStreams streams) : config_(config), streams_(streams) {}
+  HostLoop(const BridgeConfig& config, HostStreams streams)
+      : config_(config), streams_(streams), frames_(streams.input_fd) {}
 
   void run() {
     for (;;) {
-      auto next = protocol::read_next_framed_json(streams_.input_fd);
+      auto next = frames_.next();
       if (!next) {
         // The stream position is unknown after a bad frame: answer once and stop.
         (void)protocol::write_framed_json(streams_.output_fd,
@@ -85,6 +86,7 @@ class HostLoop {
 
   const BridgeConfig& config_;
   HostStreams streams_;
+  protocol::FrameReader frames_;
   SessionSlot session_;
 };
 

@@ -15,10 +15,6 @@ std::unexpected<BridgeError> invalid(std::string_view prefix, std::string_view d
   return std::unexpected(BridgeError::wrap(prefix, detail, ErrorCode::InvalidRequest));
 }
 
-std::span<std::uint8_t> bytes_of(std::string& text) {
-  return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
-}
-
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -59,20 +55,46 @@ std::string_view read_fault_prefix(FrameReadError::Part part) {
   return {};
 }
 
+// One payload into `payload` (its memory reused when it has room); false when input ended
+// before the first length byte.
+std::expected<bool, FrameReadError> read_frame_into(int input_fd, std::uint32_t max_length,
+                                                    std::string& payload) {
+  auto length = read_length(input_fd);
+  if (!length) return ReadFault(length.error());
+  if (!*length) return false;
+  std::uint32_t size = **length;
+  // A bad length leaves the payload unread: the caller cannot resynchronise anyway.
+  if (size == 0 || size > max_length) return ReadFault({FrameReadError::Part::InvalidLength, {}});
+  // Read straight into the string: zero-filling a megabyte first would only be overwritten.
+  platform::OsResult<std::size_t> got = 0;
+  // The callback is handed `size` again on purpose: libstdc++ 12 passes the grown capacity
+  // instead of the requested size when the string has to grow.
+  payload.resize_and_overwrite(size, [&](char* data, std::size_t) {
+    got = platform::read_full(input_fd, {reinterpret_cast<std::uint8_t*>(data), size});
+    return got ? *got : 0;
+  });
+  if (!got) return ReadFault({FrameReadError::Part::Payload, got.error().text()});
+  if (*got != size) return ReadFault({FrameReadError::Part::Payload, std::string(kEndedEarly)});
+  return true;
+}
+
+// Parses and validates one payload.
+Result<ReadOutcome> parse_request(std::string_view payload) {
+  auto request = parse_host_request(payload);
+  if (!request) return invalid("Native message is not valid protocol JSON: ", request.error());
+  auto valid = request->validate();
+  if (!valid) return std::unexpected(valid.error());
+  return ReadOutcome(std::move(*request));
+}
+
 }  // namespace
 
 std::expected<std::optional<std::string>, FrameReadError> read_frame(int input_fd,
                                                                      std::uint32_t max_length) {
-  auto length = read_length(input_fd);
-  if (!length) return ReadFault(length.error());
-  if (!*length) return std::optional<std::string>();
-  std::uint32_t size = **length;
-  // A bad length leaves the payload unread: the caller cannot resynchronise anyway.
-  if (size == 0 || size > max_length) return ReadFault({FrameReadError::Part::InvalidLength, {}});
-  std::string payload(size, '\0');
-  auto got = platform::read_full(input_fd, bytes_of(payload));
-  if (!got) return ReadFault({FrameReadError::Part::Payload, got.error().text()});
-  if (*got != size) return ReadFault({FrameReadError::Part::Payload, std::string(kEndedEarly)});
+  std::string payload;
+  auto read = read_frame_into(input_fd, max_length, payload);
+  if (!read) return ReadFault(read.error());
+  if (!*read) return std::optional<std::string>();
   return std::optional<std::string>(std::move(payload));
 }
 
@@ -88,16 +110,14 @@ std::expected<void, FrameWriteError> write_frame(int output_fd, std::string_view
 }
 
 Result<ReadOutcome> read_next_framed_json(int input_fd) {
-  auto payload = read_frame(input_fd, kMaxRequestBytes);
-  if (!payload) {
-    return invalid(read_fault_prefix(payload.error().part), payload.error().detail);
-  }
-  if (!*payload) return EndOfInput{};
-  auto request = parse_host_request(**payload);
-  if (!request) return invalid("Native message is not valid protocol JSON: ", request.error());
-  auto valid = request->validate();
-  if (!valid) return std::unexpected(valid.error());
-  return ReadOutcome(std::move(*request));
+  return FrameReader(input_fd).next();
+}
+
+Result<ReadOutcome> FrameReader::next() {
+  auto read = read_frame_into(input_fd_, kMaxRequestBytes, payload_);
+  if (!read) return invalid(read_fault_prefix(read.error().part), read.error().detail);
+  if (!*read) return EndOfInput{};
+  return parse_request(payload_);
 }
 
 Status write_framed_json(int output_fd, const HostResponse& response) {

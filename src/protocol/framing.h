@@ -38,6 +38,19 @@ using ReadOutcome = std::variant<HostRequest, EndOfInput>;
 // Reads, parses and validates one request from `input_fd`.
 Result<ReadOutcome> read_next_framed_json(int input_fd);
 
+// The same, request after request, reading every payload into one buffer that it keeps: a
+// megabyte-sized chunk then reuses memory already in place instead of claiming fresh pages from
+// the system for each frame. Nothing of one request is carried into the next.
+class FrameReader {
+ public:
+  explicit FrameReader(int input_fd) : input_fd_(input_fd) {}
+  Result<ReadOutcome> next();
+
+ private:
+  int input_fd_;
+  std::string payload_;
+};
+
 // Serialises and writes one response to `output_fd`; the fd is unbuffered, so nothing is left to
 // flush once the bytes are written.
 Status write_framed_json(int output_fd, const HostResponse& response);
