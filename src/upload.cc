@@ -1,9 +1,12 @@
 #include "upload.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "launch/launch.h"
+#include "platform/memory.h"
 #include "staging/layout.h"
 #include "staging/records.h"
 #include "staging/stage.h"
@@ -29,7 +32,27 @@ Status check_upload_request_id(const std::string& request_id) {
   return fail(std::string(staging::request_id_fault_message(fault)), ErrorCode::InvalidRequest);
 }
 
+std::unexpected<BridgeError> not_base64() {
+  return fail("The attachment chunk is not valid base64", ErrorCode::InvalidRequest);
+}
+
 }  // namespace
+
+void UploadBuffer::reserve(std::size_t capacity) {
+  if (capacity <= capacity_) return;
+  platform::LargeBytes grown = platform::allocate_large_bytes(capacity);
+  if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_);
+  data_ = std::move(grown);
+  capacity_ = capacity;
+}
+
+std::span<std::uint8_t> UploadBuffer::prepare(std::size_t count, std::size_t ceiling) {
+  const std::size_t needed = size_ + count;
+  // Doubling keeps an upload without "expectedSize" to a few copies; the ceiling keeps it from
+  // reserving past the attachment limit.
+  if (needed > capacity_) reserve(std::min(std::max(needed, capacity_ * 2), ceiling));
+  return {data_.get() + size_, count};
+}
 
 Result<HostResponse> begin_upload(SessionSlot& slot, const protocol::BeginUpload& request) {
   if (slot) return fail("An attachment upload is already active", ErrorCode::InvalidRequest);
@@ -53,18 +76,22 @@ Result<HostResponse> upload_chunk(SessionSlot& slot, const protocol::UploadChunk
   if (request.request_id != session.request_id || request.sequence != session.next_sequence) {
     return fail("The attachment chunk sequence is invalid", ErrorCode::InvalidRequest);
   }
-  const std::size_t before = session.data.size();
   // A text of the wrong length fails decoding before any byte is appended.
-  const bool fits =
-      request.data.size() % 4 != 0 || util::decoded_base64_size(request.data) <= kLimit - before;
-  // An over-limit chunk is decoded aside, so a bad encoding is still reported as such and the
-  // session's buffer never grows past the limit.
-  std::vector<std::uint8_t> scratch;
-  std::vector<std::uint8_t>& target = fits ? session.data : scratch;
-  if (!util::decode_base64_append(request.data, target)) {
-    return fail("The attachment chunk is not valid base64", ErrorCode::InvalidRequest);
+  if (request.data.size() % 4 != 0) return not_base64();
+  const std::size_t decoded = util::decoded_base64_size(request.data);
+  if (decoded > kLimit - session.data.size()) {
+    // An over-limit chunk is decoded aside, so a bad encoding is still reported as such and the
+    // session's buffer never grows past the limit.
+    std::vector<std::uint8_t> scratch;
+    if (!util::decode_base64_append(request.data, scratch)) return not_base64();
+    return too_large();
   }
-  if (!fits) return too_large();
+  // Decoded in place; the bytes count only once they have all proved valid.
+  const std::span<std::uint8_t> room = session.data.prepare(decoded, kLimit);
+  const auto written = util::decode_base64_into(request.data, room);
+  if (!written) return not_base64();
+  session.data.commit(*written);
+  session.digest->update(room.first(*written));
   ++session.next_sequence;
   return HostResponse::success(request.request_id, status::kChunkAccepted);
 }
@@ -79,8 +106,9 @@ Result<HostResponse> commit_upload(const BridgeConfig& config, SessionSlot& slot
   if (session->expected_size && *session->expected_size != session->data.size()) {
     return fail("The attachment size changed during transfer", ErrorCode::AttachmentSizeMismatch);
   }
-  auto outcome =
-      staging::stage_bytes(config, session->request_id, session->original_name, session->data);
+  const std::string sha256 = session->digest->finish_hex();
+  auto outcome = staging::stage_bytes(config, session->request_id, session->original_name,
+                                      session->data.bytes(), sha256);
   if (!outcome) return std::unexpected(outcome.error());
   auto answer = outcome->kind == staging::StageKind::AlreadyFinalized ? status::kAlreadyFinalized
                                                                       : status::kStaged;

@@ -1,5 +1,7 @@
 #include "staging/stage.h"
 
+#include <cassert>
+
 #include "platform/fs.h"
 #include "staging/layout.h"
 #include "staging/publish.h"
@@ -38,23 +40,11 @@ bool has_supported_extension(std::string_view name) {
   return extension == "csv" || extension == "dta" || extension == "xlsx";
 }
 
-}  // namespace
-
-Result<std::string> normalize_original_name(std::string_view name) {
-  auto normalized = util::to_nfc(name);
-  if (!normalized || normalized->empty() || *normalized == "." || *normalized == ".." ||
-      normalized->size() > kMaxNameBytes || has_forbidden_character(*normalized)) {
-    return fail("The attachment filename is invalid", ErrorCode::InvalidFile);
-  }
-  if (!has_supported_extension(*normalized)) {
-    return fail("The attachment type is not supported", ErrorCode::InvalidFile);
-  }
-  return std::move(*normalized);
-}
-
-Result<StageOutcome> stage_bytes(const BridgeConfig& config, std::string_view request_id,
-                                 std::string_view attachment_name,
-                                 std::span<const std::uint8_t> bytes) {
+// Stages `bytes` under the digest the caller computed, or under one computed here when it has none.
+Result<StageOutcome> stage_bytes_hashed(const BridgeConfig& config, std::string_view request_id,
+                                        std::string_view attachment_name,
+                                        std::span<const std::uint8_t> bytes,
+                                        std::optional<std::string_view> known_sha256) {
   if (auto valid = validate_request_id(request_id); !valid) return std::unexpected(valid.error());
   auto name = normalize_original_name(attachment_name);
   if (!name) return std::unexpected(name.error());
@@ -62,7 +52,9 @@ Result<StageOutcome> stage_bytes(const BridgeConfig& config, std::string_view re
     return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
   }
   // Hashed before the lock so that the lock covers file-system work only.
-  const std::string sha256 = util::sha256_hex(bytes);
+  const std::string sha256 = known_sha256 ? std::string(*known_sha256) : util::sha256_hex(bytes);
+  // A digest that is not the bytes' own would publish a manifest that lies: debug builds check.
+  assert(!known_sha256 || sha256 == util::sha256_hex(bytes));
 
   const StageRequest request{
       .request_id = request_id,
@@ -81,6 +73,32 @@ Result<StageOutcome> stage_bytes(const BridgeConfig& config, std::string_view re
     }
     return {};
   });
+}
+
+}  // namespace
+
+Result<std::string> normalize_original_name(std::string_view name) {
+  auto normalized = util::to_nfc(name);
+  if (!normalized || normalized->empty() || *normalized == "." || *normalized == ".." ||
+      normalized->size() > kMaxNameBytes || has_forbidden_character(*normalized)) {
+    return fail("The attachment filename is invalid", ErrorCode::InvalidFile);
+  }
+  if (!has_supported_extension(*normalized)) {
+    return fail("The attachment type is not supported", ErrorCode::InvalidFile);
+  }
+  return std::move(*normalized);
+}
+
+Result<StageOutcome> stage_bytes(const BridgeConfig& config, std::string_view request_id,
+                                 std::string_view attachment_name,
+                                 std::span<const std::uint8_t> bytes) {
+  return stage_bytes_hashed(config, request_id, attachment_name, bytes, std::nullopt);
+}
+
+Result<StageOutcome> stage_bytes(const BridgeConfig& config, std::string_view request_id,
+                                 std::string_view attachment_name,
+                                 std::span<const std::uint8_t> bytes, std::string_view sha256) {
+  return stage_bytes_hashed(config, request_id, attachment_name, bytes, sha256);
 }
 
 Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcome) {

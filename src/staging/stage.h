@@ -28,6 +28,12 @@ Result<StageOutcome> stage_bytes(const BridgeConfig& config, std::string_view re
                                  std::string_view attachment_name,
                                  std::span<const std::uint8_t> bytes);
 
+// The same, for a caller that has already hashed the bytes (the upload session hashes each chunk
+// as it arrives): `sha256` must be the digest of `bytes` as 64 lower-case hexadecimal digits.
+Result<StageOutcome> stage_bytes(const BridgeConfig& config, std::string_view request_id,
+                                 std::string_view attachment_name,
+                                 std::span<const std::uint8_t> bytes, std::string_view sha256);
+
 // Removes the stage directory of an outcome that created it; anything else is left alone.
 Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcome);
 
