@@ -38,8 +38,18 @@ class ClientUpload : public BridgeFixture {
   void SetUp() override {
     if (!launcher_is_stand_in()) GTEST_SKIP() << "built without the stand-in launcher";
     recorder_ = home_ / "recording-bridge";
+    // Passes the client's frames on to the bridge and keeps a copy. The shell lets go of the
+    // answer pipe, so a bridge that dies is seen by the client at once, and it waits for tee, so
+    // the copy is complete when the client has reaped it.
     write_file(recorder_,
-               "#!/bin/sh\ntee '" + frames_path() + "' | exec '" VARQUIN_BRIDGE_EXE "' \"$@\"\n");
+               "#!/bin/sh\n"
+               "exec 3<&0\n"
+               "tee '" +
+                   frames_path() +
+                   "' <&3 3<&- | '" VARQUIN_BRIDGE_EXE
+                   "' \"$@\" 3<&- &\n"
+                   "exec 0<&- 1>&- 3<&-\n"
+                   "wait\n");
     ASSERT_EQ(::chmod(recorder_.c_str(), 0755), 0);
   }
 
