@@ -63,12 +63,13 @@ REQUESTS = [
 ]
 write("request", REQUESTS)
 
-# Frame reader: limit choice (0: the real limit; 128 + n: a limit of n + 1), split seed, stream.
+# Frame reader: limit choice (0: the real limit; 128 + n: a limit of n + 1), split seed (its parity
+# picks the reader: even read_frame, odd read_next_framed_json), stream. Each stream goes to both.
 def framed(limit, seed, stream):
-    return bytes([limit]) + struct.pack(">I", seed) + stream
+    return [bytes([limit]) + struct.pack(">I", 2 * seed + parity) + stream for parity in (0, 1)]
 
 
-write("frame_reader", [
+write("frame_reader", [seed for pair in [
     framed(0, 1, b""),
     framed(0, 2, frame(PING)),
     framed(0, 3, frame(PING) + frame(REQUESTS[5]) + frame(REQUESTS[2])),
@@ -82,7 +83,7 @@ write("frame_reader", [
     framed(0, 11, frame(PING + "   \n") + frame(REQUESTS[10])),
     framed(200, 12, frame(PING) + frame("{}")),
     framed(255, 13, frame("x" * 128) + frame("y" * 129)),
-])
+] for seed in pair])
 
 CONFIG = {
     "schema": "varquin.browser-bridge.config.v2",
