@@ -75,9 +75,11 @@ Result<std::optional<StageOutcome>> earlier_outcome(const StageRequest& request,
 Status build_and_publish(const std::string& incoming, const StageRequest& request,
                          const StagingCandidate& candidate, const RequestPaths& paths,
                          util::Instant now, const FillStagedFile& fill) {
-  auto staged = platform::create_exclusive_file(util::join_path(incoming, request.original_name));
-  if (!staged) return staging_failure("Unable to create staged file: ", staged.error());
-  if (auto filled = fill(staged->get()); !filled) return filled;
+  const std::string staged_path = util::join_path(incoming, request.original_name);
+  auto staged_fd = platform::create_exclusive_file(staged_path);
+  if (!staged_fd) return staging_failure("Unable to create staged file: ", staged_fd.error());
+  StagedFile staged{*staged_fd, staged_path};
+  if (auto filled = fill(staged); !filled) return filled;
 
   const ImportManifest manifest{
       .schema = std::string(kImportSchema),

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "config/config.h"
 #include "error.h"
+#include "platform/fd.h"
 #include "staging/stage.h"
 
 namespace varquin::staging {
@@ -35,8 +37,14 @@ struct StageRequest {
   ReuseRule reuse_rule;
 };
 
-// Writes the content into the new staged file (open for writing only) and makes it durable.
-using FillStagedFile = std::function<Status(int staged_fd)>;
+// The new staged file in the incoming directory, open for writing only.
+struct StagedFile {
+  platform::UniqueFd& fd;  // a filler may replace it by one open on the same path
+  const std::string& path;
+};
+
+// Writes the content into the new staged file and makes it durable.
+using FillStagedFile = std::function<Status(StagedFile& staged)>;
 
 // Creates the roots, takes the lock, expires old entries, answers from a terminal record or an
 // existing stage, checks capacity, then builds an incoming directory (filled by `fill`, plus the

@@ -64,9 +64,9 @@ Result<StageOutcome> stage_bytes_hashed(const BridgeConfig& config, std::string_
       .source_path = std::nullopt,
       .reuse_rule = ReuseRule::StageDirectory,
   };
-  return publish_stage(config, request, [bytes](int staged) -> Status {
-    auto written = platform::write_all(staged, bytes);
-    if (written) written = platform::full_sync(staged);
+  return publish_stage(config, request, [bytes](StagedFile& staged) -> Status {
+    auto written = platform::write_all(staged.fd.get(), bytes);
+    if (written) written = platform::full_sync(staged.fd.get());
     if (!written) {
       return std::unexpected(BridgeError::wrap(
           "Unable to stage attachment: ", written.error().text(), ErrorCode::StagingFailed));

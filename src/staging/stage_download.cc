@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/copy.h"
 #include "platform/fs.h"
 #include "staging/layout.h"
 #include "staging/publish.h"
@@ -79,14 +80,10 @@ Result<std::string> digest_source(const ValidatedSource& source) {
   return reader.finish_hex();
 }
 
-// Copies the source into the staged file and proves that what was copied is what was hashed:
-// the manifest must describe the bytes in the stage, not the file as it was a moment earlier.
-Status copy_source(const ValidatedSource& source, std::string_view sha256, int staged) {
-  constexpr std::string_view kChanged = "the file changed while it was being staged";
-  if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
-    return std::unexpected(BridgeError::wrap(
-        "Unable to rewind source file: ", rewound.error().text(), ErrorCode::StagingFailed));
-  }
+constexpr std::string_view kChanged = "the file changed while it was being staged";
+
+// Streams the source into the staged file through one buffer, hashing what it writes.
+Status stream_copy(const ValidatedSource& source, std::string_view sha256, int staged) {
   HashingReader reader(source.file.get());
   for (;;) {
     auto chunk = reader.next();
@@ -100,7 +97,42 @@ Status copy_source(const ValidatedSource& source, std::string_view sha256, int s
   if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) {
     return staging_failure(kChanged);
   }
-  if (auto synced = platform::full_sync(staged); !synced) {
+  return {};
+}
+
+// A clone carries no bytes through this process, so the staged copy itself is read back and
+// hashed: what the manifest describes is then what the stage holds.
+Status verify_clone(const ValidatedSource& source, std::string_view sha256,
+                    const std::string& staged_path) {
+  auto copy = platform::open_read_only(staged_path);
+  if (!copy) return staging_failure(copy.error().text());
+  HashingReader reader(copy->get());
+  for (;;) {
+    auto chunk = reader.next();
+    if (!chunk) return staging_failure(chunk.error().text());
+    if (chunk->empty()) break;
+    if (reader.total() > source.size_bytes) return staging_failure(kChanged);
+  }
+  if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) {
+    return staging_failure(kChanged);
+  }
+  return {};
+}
+
+// Copies the source into the staged file and proves that what was copied is what was hashed:
+// the manifest must describe the bytes in the stage, not the file as it was a moment earlier.
+// Where the file system can clone, the copy shares the source's blocks instead of rewriting them.
+Status copy_source(const ValidatedSource& source, std::string_view sha256, StagedFile& staged) {
+  if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
+    return std::unexpected(BridgeError::wrap(
+        "Unable to rewind source file: ", rewound.error().text(), ErrorCode::StagingFailed));
+  }
+  auto cloned = platform::clone_file(source.file.get(), staged.fd, staged.path);
+  if (!cloned) return staging_failure(cloned.error().text());
+  auto copied = *cloned ? verify_clone(source, sha256, staged.path)
+                        : stream_copy(source, sha256, staged.fd.get());
+  if (!copied) return copied;
+  if (auto synced = platform::full_sync(staged.fd.get()); !synced) {
     return staging_failure(synced.error().text());
   }
   return {};
@@ -183,7 +215,7 @@ Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view
       .reuse_rule = ReuseRule::ManifestFile,
   };
   return publish_stage(config, request,
-                       [&](int staged) { return copy_source(*source, *sha256, staged); });
+                       [&](StagedFile& staged) { return copy_source(*source, *sha256, staged); });
 }
 
 }  // namespace varquin::staging

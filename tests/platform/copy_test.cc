@@ -1,0 +1,56 @@
+// Cloning depends on the file system under $TMPDIR: on one that clones (Btrfs, XFS, APFS) the
+// copy must be whole; elsewhere the target must be left empty and open for an ordinary copy.
+#include "platform/copy.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/fs.h"
+#include "support/test_support.h"
+
+namespace varquin::platform {
+namespace {
+
+TEST(CloneFile, ClonesTheWholeFileOrLeavesAnEmptyTargetForACopy) {
+  testing::TempDir dir;
+  std::string content(300'000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  testing::write_file(dir / "source", content);
+  auto source = open_read_only(dir / "source");
+  ASSERT_TRUE(source);
+  auto target = create_exclusive_file(dir / "target");
+  ASSERT_TRUE(target);
+
+  auto cloned = clone_file(source->get(), *target, dir / "target");
+  ASSERT_TRUE(cloned) << cloned.error().text();
+  ASSERT_TRUE(target->valid());
+  if (*cloned) {
+    EXPECT_EQ(testing::read_file(dir / "target"), content);
+  } else {
+    EXPECT_EQ(testing::read_file(dir / "target"), "");
+    // Still the caller's file, open for writing.
+    const std::string tail = "copied";
+    ASSERT_TRUE(write_all(target->get(),
+                          {reinterpret_cast<const std::uint8_t*>(tail.data()), tail.size()}));
+    EXPECT_EQ(testing::read_file(dir / "target"), tail);
+  }
+  // The source is only read.
+  EXPECT_EQ(testing::read_file(dir / "source"), content);
+}
+
+TEST(CloneFile, ACloneIsIndependentOfItsSource) {
+  testing::TempDir dir;
+  testing::write_file(dir / "source", std::string(70'000, 'a'));
+  auto source = open_read_only(dir / "source");
+  auto target = create_exclusive_file(dir / "target");
+  ASSERT_TRUE(source && target);
+  auto cloned = clone_file(source->get(), *target, dir / "target");
+  ASSERT_TRUE(cloned) << cloned.error().text();
+  if (!*cloned) GTEST_SKIP() << "the file system under $TMPDIR does not clone";
+  testing::write_file(dir / "source", "changed");
+  EXPECT_EQ(testing::read_file(dir / "target"), std::string(70'000, 'a'));
+}
+
+}  // namespace
+}  // namespace varquin::platform
