@@ -63,10 +63,11 @@ REQUESTS = [
 ]
 write("request", REQUESTS)
 
-# Frame reader: limit choice (0: the real limit; 128 + n: a limit of n + 1), split seed (its parity
-# picks the reader: even read_frame, odd read_next_framed_json), stream. Each stream goes to both.
+# Frame reader: limit choice (0: the real limit; 128 + n: a limit of n + 1), split seed (its last
+# two bits pick the reader: even read_frame, 1 one FrameReader for the stream, 3
+# read_next_framed_json), stream. Each stream goes to all three.
 def framed(limit, seed, stream):
-    return [bytes([limit]) + struct.pack(">I", 2 * seed + parity) + stream for parity in (0, 1)]
+    return [bytes([limit]) + struct.pack(">I", 4 * seed + low) + stream for low in (0, 1, 3)]
 
 
 write("frame_reader", [seed for pair in [

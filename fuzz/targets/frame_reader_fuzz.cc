@@ -1,11 +1,13 @@
 // The frame reader on a pipe that delivers the stream in pieces: each piece is written only after
 // the reader has drained the last, so every piece boundary is a short read. Whatever the split,
 // read_frame must yield exactly the frames (and then the end or the fault) that a plain model of
-// the format finds in the bytes, and read_next_framed_json must answer each frame as the request
-// parser and validate do, stopping at the first fault.
+// the format finds in the bytes, and read_next_framed_json (or one FrameReader kept across the
+// frames) must answer each frame as the request parser and validate do, stopping at the first
+// fault.
 //
 // Input: 1 byte choosing the length limit of the read_frame pass, 4 bytes seeding the split (and,
-// by their parity, which of the two readers runs), then the stream itself.
+// by their last two bits, the reader: read_frame, read_next_framed_json, or one FrameReader for
+// the whole stream as the host loop uses), then the stream itself.
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -300,10 +302,14 @@ std::string io_prefix_of(const std::string& message) {
   return message;
 }
 
-std::vector<std::string> read_answers(int fd) {
+// With `reuse`, one FrameReader reads every frame into the buffer it keeps, as the host loop does,
+// so a payload shorter than the one before must not show any of its bytes; otherwise each frame
+// is read by read_next_framed_json.
+std::vector<std::string> read_answers(int fd, bool reuse) {
   std::vector<std::string> answers;
+  protocol::FrameReader reader(fd);
   for (;;) {
-    auto outcome = protocol::read_next_framed_json(fd);
+    auto outcome = reuse ? reader.next() : protocol::read_next_framed_json(fd);
     if (!outcome) {
       FUZZ_CHECK(outcome.error().code == ErrorCode::InvalidRequest);
       FUZZ_CHECK(!outcome.error().retryable);
@@ -341,7 +347,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK_MSG(steps == expected, "read " + text_of(steps) + "expected " + text_of(expected));
   } else {
     SplitFeed feed(stream, seed);
-    auto answers = read_answers(feed.read_fd());
+    auto answers = read_answers(feed.read_fd(), seed % 4 == 1);
     auto expected = expected_answers(model_steps(stream, protocol::kMaxRequestBytes));
     FUZZ_CHECK_MSG(answers == expected,
                    "read " + text_of(answers) + "expected " + text_of(expected));
