@@ -158,19 +158,19 @@ class ChromiumEndToEnd : public BridgeFixture {
     return directory;
   }
 
-  // What an installation for a browser profile writes: the host manifest, and the configuration
-  // with this extension's origin.
+  // Registers the bridge for this browser profile with the project's installer, which also
+  // writes the configuration for this extension and checks both.
   void register_host(const std::string& profile, const std::string& extension_id) {
-    make_directories(profile + "/NativeMessagingHosts");
-    write_file(profile + "/NativeMessagingHosts/" + kHostName + ".json",
-               std::string(R"({"name":")") + kHostName +
-                   R"(","description":"Varquin browser bridge","path":")" + VARQUIN_BRIDGE_EXE +
-                   R"(","type":"stdio","allowed_origins":["chrome-extension://)" + extension_id +
-                   R"(/"]})");
-    std::string config = read_file(config_path_);
-    config = std::regex_replace(config, std::regex("abcdefghijklmnopabcdefghijklmnop"),
-                                extension_id);
-    write_file(config_path_, config);
+    BridgeRun install;
+    install.executable = VARQUIN_INSTALLER_EXE;
+    install.environment = environment_;
+    install.arguments = {"--extension-id", extension_id, "--app-bundle", "/Applications/Varquin.app",
+                         "--user-data", user_data(), "--bridge", VARQUIN_BRIDGE_EXE,
+                         "--manifest-dir", profile + "/NativeMessagingHosts", "--config",
+                         config_path_, "--force"};
+    BridgeResult result = run_bridge(install);
+    ASSERT_EQ(result.exit_status, 0) << result.output << result.error;
+    ASSERT_TRUE(path_exists(profile + "/NativeMessagingHosts/" + kHostName + ".json"));
   }
 };
 
@@ -197,7 +197,9 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
       "', downloadFile: '" + download_file + "', downloadName: 'measurements.csv'};\n");
   const std::string extension_id = extension_id_of(read_file(extension + "/manifest.json"));
   const std::string profile = home_ / "chromium-profile";
-  register_host(profile, extension_id);
+  ASSERT_NO_FATAL_FAILURE(register_host(profile, extension_id));
+  // The installer's own check started the bridge once; only the browser's starts count below.
+  ::unlink((user_data() + "/browser-extension-heartbeat.json").c_str());
 
   auto environment = environment_;
   environment["TMPDIR"] = home_.path();
