@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -22,7 +23,7 @@ namespace varquin::stress {
 
 namespace {
 
-constexpr const char* kSection = "1. concurrency: bridges at once on one store";
+constexpr const char* kSection = kConcurrencySection;
 constexpr std::size_t kChunkBytes = 48 * 1024;
 constexpr long long kLockWaitLimitNs = 2'000'000'000LL;
 
@@ -304,9 +305,41 @@ LockLog read_lock_log(const std::string& path) {
   return log;
 }
 
-// A "lock_timeout" is only right when some holder kept the lock for 2 s or more during the wait.
+// What the lock log shows about one wait that gave up.
+struct WaitReport {
+  long long longest_hold = 0;  // the longest single hold overlapping the wait
+  long long busy = 0;          // time within the wait during which someone held the lock
+  long long longest_free = 0;  // the longest stretch within the wait when nobody held it
+  std::size_t holds = 0;
+};
+
+WaitReport explain_wait(const Interval& wait, std::vector<Interval> holds) {
+  std::sort(holds.begin(), holds.end(),
+            [](const Interval& a, const Interval& b) { return a.from < b.from; });
+  WaitReport r;
+  long long cursor = wait.from;
+  for (const Interval& h : holds) {
+    if (h.to <= wait.from || h.from >= wait.to) continue;
+    ++r.holds;
+    r.longest_hold = std::max(r.longest_hold, h.length());
+    r.busy += std::min(h.to, wait.to) - std::max(h.from, wait.from);
+    if (h.from > cursor) r.longest_free = std::max(r.longest_free, h.from - cursor);
+    cursor = std::max(cursor, h.to);
+  }
+  r.longest_free = std::max(r.longest_free, wait.to - cursor);
+  return r;
+}
+
+std::string ms(long long nanoseconds) {
+  return std::to_string(nanoseconds / 1000000) + " ms";
+}
+
+// A "lock_timeout" is right when some holder kept the lock for 2 s or more during the wait. The
+// poll (every 25 ms, no queue) can also starve behind many short holds; that is told apart from a
+// broken wait by the lock never being free for 250 ms, and is a violation only when `strict`.
 void judge_lock_timeouts(const LockLog& log, const std::vector<Interval>& observer_holds,
-                         std::uint64_t timeout_answers, Ledger& ledger) {
+                         std::uint64_t timeout_answers, bool strict, Ledger& ledger) {
+  constexpr long long kFreeStretchNs = 250'000'000LL;
   std::vector<Interval> holds = log.holds;
   holds.insert(holds.end(), observer_holds.begin(), observer_holds.end());
   long long longest_hold = 0, longest_wait = 0;
@@ -322,23 +355,20 @@ void judge_lock_timeouts(const LockLog& log, const std::vector<Interval>& observ
                 std::to_string(timeout_answers) + " lock_timeout answers but " +
                     std::to_string(log.gave_up.size()) + " abandoned waits in the lock log");
   for (const Interval& wait : log.gave_up) {
-    long long longest = 0, total = 0;
-    std::size_t count = 0;
-    for (const Interval& h : holds) {
-      if (h.to <= wait.from || h.from >= wait.to) continue;
-      longest = std::max(longest, h.length());
-      total += std::min(h.to, wait.to) - std::max(h.from, wait.from);
-      ++count;
-    }
-    if (longest >= kLockWaitLimitNs) {
+    const WaitReport r = explain_wait(wait, holds);
+    const std::string story = "a wait of " + ms(wait.length()) +
+                              " gave up: " + std::to_string(r.holds) +
+                              " holds during it, longest " + ms(r.longest_hold) + ", lock busy " +
+                              std::to_string(100 * r.busy / std::max(wait.length(), 1LL)) +
+                              "% of the wait, never free for more than " + ms(r.longest_free);
+    if (r.longest_hold >= kLockWaitLimitNs) {
       ledger.add(kSection, "lock_timeout justified by a holder past 2 s");
-      continue;
+    } else if (r.longest_free < kFreeStretchNs && !strict) {
+      ledger.add(kSection, "lock_timeout from starvation behind short holds (explained)");
+      ledger.note(kSection, story);
+    } else {
+      ledger.violation(kSection, story + " (no holder kept it 2 s)");
     }
-    ledger.violation(kSection, "a wait of " + std::to_string(wait.length() / 1000000) +
-                                   " ms gave up although no holder kept the lock 2 s (" +
-                                   std::to_string(count) + " holds during it, longest " +
-                                   std::to_string(longest / 1000000) + " ms, together " +
-                                   std::to_string(total / 1000000) + " ms)");
   }
 }
 
@@ -529,7 +559,8 @@ void run_concurrency(const Options& options, Ledger& ledger) {
   for (unsigned p = 0; p < options.bridges; ++p) {
     check_session(p, scripts[p], sessions[p], tally, ledger);
   }
-  judge_lock_timeouts(read_lock_log(plan.lock_log), observer.holds(), tally.timeouts, ledger);
+  judge_lock_timeouts(read_lock_log(plan.lock_log), observer.holds(), tally.timeouts,
+                      options.strict_lock, ledger);
 
   StoreRules planted_only;
   planted_only.incoming_allowed = true;

@@ -12,7 +12,7 @@ namespace varquin::stress {
 
 namespace {
 
-constexpr const char* kSection = "2. crash consistency: kill -9 while staging";
+constexpr const char* kSection = kCrashSection;
 
 enum class Road { Upload, Download, Rollback };
 
@@ -224,6 +224,13 @@ void run_trial(const Options& options, const Home& home, const Calibration (&cal
   ledger.expect(!after.stages.count(trial.old_stage), kSection, replay + ": old stage not expired");
   ledger.add(kSection, "retries of the same request that succeeded",
              stage != after.stages.end() ? 1 : 0);
+  if (road != Road::Upload) {
+    // The browser's file is only ever read.
+    auto source = platform::read_whole_file(trial.source);
+    ledger.expect(source && *source == trial.content, kSection,
+                  replay + ": the downloaded file changed");
+    (void)platform::remove_tree(home.inbox() + "/" + trial.id);
+  }
 }
 
 }  // namespace

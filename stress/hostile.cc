@@ -19,7 +19,7 @@ namespace varquin::stress {
 
 namespace {
 
-constexpr const char* kSection = "4. hostile paths: link swaps, planted links, bad requests";
+constexpr const char* kSection = kHostileSection;
 
 // Keeps swapping each target directory for a link to `bait` and back until stopped.
 class Racer {

@@ -19,9 +19,19 @@ struct Options {
   unsigned crash_trials = 600;
   unsigned race_rounds = 300;
   bool every_errno = true;
+  // A lock_timeout counts as broken unless a holder kept the lock 2 s, even when the wait starved
+  // behind many short holds.
+  bool strict_lock = false;
   // Replays one crash trial of the seed instead of all of them.
   std::optional<unsigned> only_trial;
 };
+
+// The ledger sections the scenarios report under.
+inline constexpr const char* kConcurrencySection = "1. concurrency: bridges at once on one store";
+inline constexpr const char* kCrashSection = "2. crash consistency: kill -9 while staging";
+inline constexpr const char* kFaultSection = "3. fault injection: each call fails in turn";
+inline constexpr const char* kHostileSection =
+    "4. hostile paths: link swaps, planted links, bad requests";
 
 void run_concurrency(const Options& options, Ledger& ledger);
 void run_crashes(const Options& options, Ledger& ledger);

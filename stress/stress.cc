@@ -1,7 +1,7 @@
 // varquin-stress: drives the real bridge executables through pipes until the store has been
 // shown, with figures, to lose nothing and never to publish half a stage.
 //
-//   varquin-stress [quick|full] [--seed N] [--only SCENARIO] [--trial N]
+//   varquin-stress [quick|full] [--seed N] [--only SCENARIO] [--trial N] [--strict-lock]
 //                  [--bridge PATH] [--shim PATH]
 //
 // Scenarios: concurrency, crash, faults, hostile. The exit status is 0 when every invariant held,
@@ -22,7 +22,7 @@ using namespace varquin::stress;
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: varquin-stress [quick|full] [--seed N] [--only concurrency|crash|faults|"
-               "hostile] [--trial N] [--bridge PATH] [--shim PATH]\n");
+               "hostile] [--trial N] [--strict-lock] [--bridge PATH] [--shim PATH]\n");
   std::exit(2);
 }
 
@@ -58,6 +58,8 @@ Command parse(int argc, char** argv) {
       command.only = value();
     } else if (arg == "--trial") {
       command.options.only_trial = static_cast<unsigned>(number(value()));
+    } else if (arg == "--strict-lock") {
+      command.options.strict_lock = true;
     } else if (arg == "--bridge") {
       command.options.programs.bridge = value();
     } else if (arg == "--shim") {
@@ -70,10 +72,54 @@ Command parse(int argc, char** argv) {
   o.full = full;
   o.bridges = 8;
   o.requests_per_bridge = full ? 200 : 60;
-  o.crash_trials = full ? 600 : 40;
-  o.race_rounds = full ? 400 : 24;
+  o.crash_trials = full ? 600 : 30;
+  o.race_rounds = full ? 400 : 16;
   o.every_errno = full;
   return command;
+}
+
+unsigned long long figure(const Ledger& l, const char* section, const char* name) {
+  return static_cast<unsigned long long>(l.get(section, name));
+}
+
+// The four lines the run is judged by.
+void print_summary(const Ledger& l) {
+  const char* c = kConcurrencySection;
+  const char* k = kCrashSection;
+  const char* f = kFaultSection;
+  const char* h = kHostileSection;
+  std::printf("\nsummary\n");
+  std::printf(
+      "  load held        %llu bridges at once: %llu requests, %llu answers; %llu stages "
+      "created, %llu identical requests reused, %llu refused at capacity (most at once: "
+      "%llu); %llu lock_timeout\n",
+      figure(l, c, "bridge processes at once"), figure(l, c, "requests sent"),
+      figure(l, c, "answers received"), figure(l, c, "stages created"),
+      figure(l, c, "identical requests answered with the existing stage"),
+      figure(l, c, "new stages refused at capacity (retryable)"),
+      figure(l, c, "most stages seen at once (under the lock)"),
+      figure(l, c, "lock_timeout answers"));
+  std::printf(
+      "  faults survived  %llu bridges killed with SIGKILL in %llu trials, %llu retries "
+      "succeeded; %llu injected failures, %llu recoveries\n",
+      figure(l, k, "bridges killed at a chosen call") + figure(l, k, "bridges killed by a timer"),
+      figure(l, k, "trials"), figure(l, k, "retries of the same request that succeeded"),
+      figure(l, f, "failures answered staging_failed, retryable") +
+          figure(l, f, "harmless failures (heartbeat, unlock) answered with success"),
+      figure(l, f, "requests that succeeded once the fault was gone"));
+  std::printf(
+      "  bad inputs tried %llu bad requests and planted links (%llu answered as expected), "
+      "%llu link swaps raced against expiry and rollback\n",
+      figure(l, h, "bad inputs tried"),
+      figure(l, h, "bad inputs answered as expected (refused, or ignored)"),
+      figure(l, h, "link swaps during expiry") + figure(l, h, "link swaps during rollback"));
+  std::printf(
+      "  nothing lost     %llu store checks after kills, %llu checks of the trees outside "
+      "the store, %zu broken invariants\n",
+      figure(l, k, "store checks after a kill"),
+      figure(l, c, "sentinel checks (trees outside the store unchanged)") +
+          figure(l, h, "sentinel checks (trees outside the store unchanged)"),
+      l.violations());
 }
 
 }  // namespace
@@ -93,7 +139,8 @@ int main(int argc, char** argv) {
       "%s, %u race rounds\n",
       o.full ? "full" : "quick", static_cast<unsigned long long>(o.seed), o.bridges,
       o.requests_per_bridge, o.crash_trials,
-      o.every_errno ? "every call x ENOSPC, EIO, EACCES" : "every call x one error", o.race_rounds);
+      o.every_errno ? "every call x ENOSPC, EIO, EACCES" : "every call (busy store) x one error",
+      o.race_rounds);
   std::fflush(stdout);
 
   Ledger ledger;
@@ -119,6 +166,7 @@ int main(int argc, char** argv) {
   }
   if (!ran) usage();
   ledger.print(stdout);
+  print_summary(ledger);
   const bool held = ledger.violations() == 0;
   std::printf("\n%s\n", held ? "NOTHING LOST: every invariant held."
                              : "INVARIANTS BROKEN: see the list above (replay with the seed).");

@@ -82,7 +82,7 @@ Status expire_import(const std::string& path, util::Instant now) {
   if (!manifest) return {};
   auto created = util::parse_rfc3339(manifest->created_at);
   if (!created || !is_expired(*created, now)) return {};
-  return remove_tree_or(path, "Unable to expire browser import: ");
+  return retire_stage(path, manifest->request_id, "Unable to expire browser import: ");
 }
 
 // The request ID a terminal file may be expired under, when its name is one.
@@ -179,6 +179,20 @@ Result<std::uint64_t> regular_file_bytes(const std::string& directory) {
     }
   }
   return total;
+}
+
+Status retire_stage(const std::string& stage_directory, std::string_view request_id,
+                    std::string_view failure_prefix) {
+  auto parent = util::parent_path(stage_directory);
+  if (!parent) return std::unexpected(staging_failure(failure_prefix, platform::OsError{EINVAL}));
+  auto retired = new_incoming_directory_in(*parent, request_id);
+  if (!retired) return std::unexpected(retired.error());
+  // Removing the files in place would let a crash or a failed unlink leave a stage without its
+  // manifest, which never expires, or a manifest without its file.
+  if (auto renamed = platform::rename_path(stage_directory, *retired); !renamed) {
+    return std::unexpected(staging_failure(failure_prefix, renamed.error()));
+  }
+  return remove_tree_or(*retired, failure_prefix);
 }
 
 Status check_capacity(const StoreUsage& usage, std::uint64_t new_bytes) {

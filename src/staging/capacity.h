@@ -30,6 +30,13 @@ Result<StoreUsage> managed_usage(const std::string& imports_root,
 // Total size of the regular files below `directory`, links not followed.
 Result<std::uint64_t> regular_file_bytes(const std::string& directory);
 
+// Removes a stage directory so that no reader, crash or failed removal ever leaves a stage without
+// its manifest or its file: one rename first turns it into an incoming directory beside it, which
+// is then removed. What a failure leaves behind is that incoming directory, counted by the census
+// and expired by its age. Failures carry `failure_prefix` and "staging_failed".
+Status retire_stage(const std::string& stage_directory, std::string_view request_id,
+                    std::string_view failure_prefix);
+
 // "capacity_exceeded" when a new stage of `new_bytes` would pass a limit.
 Status check_capacity(const StoreUsage& usage, std::uint64_t new_bytes);
 

@@ -34,6 +34,11 @@ std::string StorePaths::terminal_record(std::string_view request_id) const {
 }
 
 Result<std::string> StorePaths::new_incoming_directory(std::string_view request_id) const {
+  return new_incoming_directory_in(imports_root(), request_id);
+}
+
+Result<std::string> new_incoming_directory_in(std::string_view imports_root,
+                                              std::string_view request_id) {
   auto uuid = util::random_uuid_v4();
   if (!uuid) {
     return std::unexpected(BridgeError::wrap("Unable to create temporary request directory: ",
@@ -43,7 +48,7 @@ Result<std::string> StorePaths::new_incoming_directory(std::string_view request_
   name += request_id;
   name += '-';
   name += util::format_uuid_simple(*uuid);
-  return util::join_path(imports_root(), name);
+  return util::join_path(imports_root, name);
 }
 
 RequestIdFault check_request_id(std::string_view request_id) {

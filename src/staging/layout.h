@@ -35,6 +35,10 @@ struct StorePaths {
   Result<std::string> new_incoming_directory(std::string_view request_id) const;
 };
 
+// The same name as StorePaths::new_incoming_directory, inside a given imports root.
+Result<std::string> new_incoming_directory_in(std::string_view imports_root,
+                                              std::string_view request_id);
+
 enum class RequestIdFault { None, Invalid, NotCanonical };
 
 // The request-ID rule without an error code, for callers that report it with their own code.

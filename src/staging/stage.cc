@@ -3,6 +3,7 @@
 #include <cassert>
 
 #include "platform/fs.h"
+#include "staging/capacity.h"
 #include "staging/layout.h"
 #include "staging/publish.h"
 #include "util/nfc.h"
@@ -112,11 +113,8 @@ Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcom
       !util::same_path(*outcome.manifest_path, store.manifest_path(outcome.request_id))) {
     return fail("Refusing to roll back an unexpected request path", ErrorCode::StagingFailed);
   }
-  if (auto removed = platform::remove_tree(store.stage_directory(outcome.request_id)); !removed) {
-    return std::unexpected(BridgeError::wrap("Unable to roll back failed browser import launch: ",
-                                             removed.error().text(), ErrorCode::StagingFailed));
-  }
-  return {};
+  return retire_stage(store.stage_directory(outcome.request_id), outcome.request_id,
+                      "Unable to roll back failed browser import launch: ");
 }
 
 }  // namespace varquin::staging
