@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the bridge, the stand-in launcher, the fault-injection shim and the stress driver in a
+# Release build with the stand-in launcher (build/stress), then runs the four stress scenarios and
+# prints their figures. Exits non-zero when an invariant breaks.
+#
+#   scripts/stress.sh [quick|full] [--seed N] [--only concurrency|crash|faults|hostile]
+#                     [--trial N]
+#
+# quick (the default) takes seconds; full runs 8 bridges x 200 requests, 600 crash trials, every
+# fault with ENOSPC, EIO and EACCES, and 400 link-swap races. A failure names its seed (and, for
+# a crash, its trial) so that it can be replayed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+mode=quick
+args=()
+for arg in "$@"; do
+  case $arg in
+    quick | full) mode=$arg ;;
+    *) args+=("$arg") ;;
+  esac
+done
+
+scripts/install-deps.sh
+build=$root/build/stress
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARQUIN_BUILD_TESTS=OFF \
+  -DVARQUIN_LAUNCHER="$build/varquin-fake-open" >/dev/null
+cmake --build "$build" -j2 --target varquin-stress >/dev/null
+exec "$build/stress/varquin-stress" "$mode" "${args[@]}"
