@@ -1,0 +1,375 @@
+#include "roads.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <boost/json.hpp>
+#include <thread>
+
+#include "platform/copy.h"
+#include "platform/fs.h"
+#include "staging/layout.h"
+#include "util/base64.h"
+#include "util/sha256.h"
+
+namespace varquin::bench {
+
+namespace {
+
+constexpr std::string_view kExtensionId = "abcdefghijklmnopabcdefghijklmnop";
+constexpr std::string_view kOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
+constexpr std::uint32_t kFrameLimit = 1'048'576;
+
+std::string request(std::string_view action, const std::string& id, std::string_view rest = {}) {
+  std::string json = R"({"action":")";
+  json += action;
+  json += R"(","schema":"varquin.browser-import.v1","requestId":")";
+  json += id;
+  json += '"';
+  json += rest;
+  json += '}';
+  return json;
+}
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// The largest raw chunk whose Base64 text keeps an upload_chunk frame within the limit.
+std::size_t chunk_bytes_for(const std::string& id) {
+  const std::size_t empty =
+      request("upload_chunk", id, R"(,"sequence":4294967295,"data":"")").size();
+  return (kFrameLimit - empty) / 4 * 3;
+}
+
+struct UploadFrames {
+  std::string id;
+  std::string bytes;  // every frame, begin_upload to commit_upload
+  std::size_t count = 0;
+};
+
+UploadFrames upload_frames(std::string_view attachment) {
+  UploadFrames frames;
+  frames.id = new_request_id();
+  auto add = [&](const std::string& payload) {
+    if (payload.size() > kFrameLimit) die("a prepared frame is too large");
+    append_frame(frames.bytes, payload);
+    ++frames.count;
+  };
+  add(request("begin_upload", frames.id,
+              R"(,"source":"gmail","originalName":"report.csv","expectedSize":)" +
+                  std::to_string(attachment.size())));
+  const std::size_t step = chunk_bytes_for(frames.id);
+  std::uint32_t sequence = 0;
+  for (std::size_t offset = 0; offset < attachment.size(); offset += step) {
+    const std::string_view chunk = attachment.substr(offset, step);
+    add(request("upload_chunk", frames.id,
+                R"(,"sequence":)" + std::to_string(sequence++) + R"(,"data":")" +
+                    util::encode_base64(bytes_of(chunk)) + '"'));
+  }
+  add(request("commit_upload", frames.id));
+  return frames;
+}
+
+ChildSpec command(std::vector<std::string> argv) {
+  return {std::move(argv), environment_with({}, {}), Stream::DevNull, Stream::DevNull};
+}
+
+// The bytes written from memory into a new file and made durable: the floor of staging them.
+CommandTime time_write_and_sync(const std::string& path, std::string_view bytes) {
+  const double cpu = own_cpu_seconds();
+  const auto start = Clock::now();
+  auto file = platform::create_exclusive_file(path);
+  if (!file || !platform::write_all(file->get(), bytes_of(bytes)) ||
+      !platform::full_sync(file->get())) {
+    die("cannot write " + path);
+  }
+  file->reset();
+  const CommandTime time{seconds_since(start), own_cpu_seconds() - cpu};
+  (void)platform::remove_file(path);
+  return time;
+}
+
+// The frames piped through `cat > /dev/null`; cat is started and settled before the clock starts,
+// as the bridge is.
+CommandTime time_cat(std::string_view frames) {
+  Child cat = Child::start({{"cat"}, environment_with({}, {}), Stream::Pipe, Stream::DevNull});
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto start = Clock::now();
+  write_all_or_die(cat.input(), frames);
+  const ChildExit exit = cat.wait();
+  return {seconds_since(start), cpu_seconds(exit.usage)};
+}
+
+struct BridgeEnd {
+  std::uint64_t peak_rss = 0;  // bytes
+  double cpu = 0;              // seconds over its whole life; start-up and a ping take ~1 ms
+};
+
+// Ends a bridge that is done with its work: its peak RSS, read while it still lives, and its CPU
+// time.
+BridgeEnd finish_bridge(Child& bridge) {
+  const std::optional<std::uint64_t> live = peak_rss_since_exec(bridge.pid());
+  const ChildExit exit = bridge.wait();
+  if (!WIFEXITED(exit.status) || WEXITSTATUS(exit.status) != 0) die("the bridge failed");
+  return {live ? *live : peak_rss_bytes(exit.usage), cpu_seconds(exit.usage)};
+}
+
+// The stage holds the expected bytes and its manifest their digest: a fast bridge must still be a
+// correct one. Checked once per road, outside the clock.
+void verify_stage(const BenchStore& store, const std::string& id, const std::string& bytes) {
+  const std::string stage = store.imports_root() + "/" + id;
+  auto manifest_text = platform::read_whole_file(stage + "/request.json");
+  auto staged = platform::read_whole_file(stage + "/report.csv");
+  if (!manifest_text || !staged) die("the stage of " + id + " is incomplete");
+  boost::system::error_code ec;
+  const auto manifest = boost::json::parse(*manifest_text, ec);
+  const auto* digest = manifest.is_object() ? manifest.as_object().if_contains("sha256") : nullptr;
+  const std::string expected = util::sha256_hex(bytes_of(bytes));
+  if (ec || !digest || !digest->is_string() || digest->as_string() != expected) {
+    die("the manifest of " + id + " does not hold the digest of the attachment");
+  }
+  if (*staged != bytes) die("the staged file of " + id + " differs from the attachment");
+}
+
+// Collects one run after another: the bridge, then each part of the limit.
+class RunLog {
+ public:
+  explicit RunLog(std::vector<std::string> part_names) : names_(std::move(part_names)) {
+    parts_.resize(names_.size());
+  }
+
+  void bridge(double wall, double cpu) {
+    bridge_wall_.push_back(wall);
+    bridge_cpu_.push_back(cpu);
+    limit_wall_.push_back(0);
+    limit_cpu_.push_back(0);
+  }
+  void part(std::size_t index, CommandTime time) {
+    parts_[index].push_back(time.wall);
+    limit_wall_.back() += time.wall;
+    limit_cpu_.back() += time.cpu;
+  }
+
+  Comparison summary() const {
+    Comparison c;
+    c.bridge = {median(bridge_wall_), median(bridge_cpu_)};
+    c.limit = {median(limit_wall_), median(limit_cpu_)};
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < bridge_wall_.size(); ++i) {
+      ratios.push_back(bridge_wall_[i] / limit_wall_[i]);
+    }
+    c.ratio = median(ratios);
+    for (std::size_t p = 0; p < names_.size(); ++p) {
+      c.limit_parts.emplace_back(names_[p], median(parts_[p]));
+    }
+    return c;
+  }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<std::vector<double>> parts_;
+  std::vector<double> bridge_wall_, bridge_cpu_, limit_wall_, limit_cpu_;
+};
+
+// A file of `size` bytes in "<root>/Downloads/Varquin Inbox/<request ID>/report.csv", moved to a
+// new request ID for each run so that it stays in the page cache.
+class ManagedDownload {
+ public:
+  ManagedDownload(const std::string& root, std::size_t size)
+      : inbox_(root + "/Downloads/" + std::string(staging::kManagedContainerName)) {
+    if (!platform::create_directories(inbox_)) die("cannot create " + inbox_);
+    id_ = new_request_id();
+    if (!platform::create_directory(directory())) die("cannot create " + directory());
+    content_ = random_bytes(size);
+    write_file_or_die(file(), content_);
+  }
+
+  void next_request() {
+    const std::string old_directory = directory();
+    id_ = new_request_id();
+    if (!platform::rename_path(old_directory, directory())) die("cannot rename " + old_directory);
+    warm_page_cache(file());
+  }
+
+  const std::string& id() const { return id_; }
+  const std::string& content() const { return content_; }
+  std::string directory() const { return inbox_ + "/" + id_; }
+  std::string file() const { return directory() + "/report.csv"; }
+
+ private:
+  std::string inbox_;
+  std::string id_;
+  std::string content_;
+};
+
+}  // namespace
+
+BenchStore::BenchStore(const std::string& work_parent, const std::string& bridge)
+    : scratch_(work_parent), bridge_(bridge), user_data_(scratch_.path() + "/user-data") {
+  const std::string config = scratch_.path() + "/config.json";
+  boost::json::object json;
+  json["schema"] = "varquin.browser-bridge.config.v2";
+  json["extensionId"] = kExtensionId;
+  json["appBundlePath"] = "/Applications/Varquin.app";
+  json["electronUserDataPath"] = user_data_;
+  json["allowedExtensionOrigins"] = boost::json::array{kOrigin};
+  write_file_or_die(config, boost::json::serialize(json));
+  // The stand-in launcher only exits; none of its test switches may leak in from outside.
+  environment_ =
+      environment_with({"VARQUIN_BROWSER_BRIDGE_CONFIG=" + config}, {"VARQUIN_FAKE_OPEN"});
+}
+
+ChildSpec BenchStore::bridge_spec() const {
+  return {{bridge_, std::string(kOrigin)}, environment_, Stream::Pipe, Stream::Pipe};
+}
+
+Child BenchStore::start_ready_bridge() const {
+  Child bridge = Child::start(bridge_spec());
+  write_all_or_die(bridge.input(), ping_frame());
+  expect_status(read_frame_or_die(bridge.output()), "pong");
+  return bridge;
+}
+
+std::string ping_frame() {
+  std::string frame;
+  append_frame(frame, request("ping", "00000000-0000-4000-8000-000000000000"));
+  return frame;
+}
+
+void expect_status(const std::string& answer, std::string_view status) {
+  boost::system::error_code ec;
+  auto json = boost::json::parse(answer, ec);
+  const auto* object = json.if_object();
+  const auto* ok = object ? object->if_contains("ok") : nullptr;
+  const auto* got = object ? object->if_contains("status") : nullptr;
+  if (ec || !ok || !ok->is_bool() || !ok->get_bool() || !got || !got->is_string() ||
+      got->get_string() != status) {
+    die("expected \"" + std::string(status) + "\", the bridge answered " + answer);
+  }
+}
+
+Comparison measure_upload(const BenchStore& store, std::size_t size, int runs) {
+  const std::string attachment = random_bytes(size);
+  const std::string attachment_path = store.root() + "/attachment.bin";
+  write_file_or_die(attachment_path, attachment);
+  warm_page_cache(attachment_path);
+
+  RunLog log({"cat>/dev/null", "openssl dgst", "write+fsync"});
+  std::uint64_t peak_rss = 0;
+  for (int run = 0; run < runs; ++run) {
+    const UploadFrames frames = upload_frames(attachment);
+
+    // The answers are few and small (under 100 bytes each): they fit the pipe while every frame
+    // is written, so one thread can write all the frames and then read the answers.
+    Child bridge = store.start_ready_bridge();
+    const auto start = Clock::now();
+    write_all_or_die(bridge.input(), frames.bytes);
+    for (std::size_t i = 0; i + 1 < frames.count; ++i) {
+      expect_status(read_frame_or_die(bridge.output()), i == 0 ? "upload_ready" : "chunk_accepted");
+    }
+    const std::string committed = read_frame_or_die(bridge.output());
+    const double wall = seconds_since(start);
+    expect_status(committed, "staged");
+    const BridgeEnd end = finish_bridge(bridge);
+    peak_rss = std::max(peak_rss, end.peak_rss);
+    log.bridge(wall, end.cpu);
+    if (run == 0) verify_stage(store, frames.id, attachment);
+    remove_tree_or_die(store.imports_root() + "/" + frames.id);
+
+    log.part(0, time_cat(frames.bytes));
+    log.part(1, time_command(command({"openssl", "dgst", "-sha256", attachment_path})));
+    log.part(2, time_write_and_sync(store.root() + "/written.bin", attachment));
+  }
+  Comparison result = log.summary();
+  result.peak_rss = peak_rss;
+  return result;
+}
+
+DownloadComparison measure_download(const BenchStore& store, std::size_t size, int runs) {
+  ManagedDownload download(store.root(), size);
+  const std::string copy = store.root() + "/copy.csv";
+  RunLog coreutils({"sha256sum", "cp", "sync FILE"});
+  RunLog openssl({"openssl dgst", "cp", "sync FILE"});
+  for (int run = 0; run < runs; ++run) {
+    download.next_request();
+    std::string frame;
+    append_frame(frame, request("stage_download", download.id(),
+                                R"(,"source":"gmail","filePath":")" + download.file() +
+                                    R"(","originalName":"report.csv")"));
+    Child bridge = store.start_ready_bridge();
+    const auto start = Clock::now();
+    write_all_or_die(bridge.input(), frame);
+    const std::string answer = read_frame_or_die(bridge.output());
+    const double wall = seconds_since(start);
+    expect_status(answer, "staged_and_launched");
+    const BridgeEnd end = finish_bridge(bridge);
+    coreutils.bridge(wall, end.cpu);
+    openssl.bridge(wall, end.cpu);
+    if (run == 0) verify_stage(store, download.id(), download.content());
+    remove_tree_or_die(store.imports_root() + "/" + download.id());
+
+    const CommandTime cp = time_command(command({"cp", download.file(), copy}));
+    const CommandTime sync = time_command(command({"sync", copy}));
+    (void)platform::remove_file(copy);
+    coreutils.part(0, time_command(command({"sha256sum", download.file()})));
+    openssl.part(0, time_command(command({"openssl", "dgst", "-sha256", download.file()})));
+    for (RunLog* log : {&coreutils, &openssl}) {
+      log->part(1, cp);
+      log->part(2, sync);
+    }
+  }
+  return {coreutils.summary(), openssl.summary()};
+}
+
+StartupComparison measure_startup(const BenchStore& store, int runs,
+                                  const std::string& python_host) {
+  const std::string ping = ping_frame();
+  const bool with_python = !python_host.empty() && ::access(python_host.c_str(), R_OK) == 0 &&
+                           find_in_path("python3").has_value();
+  auto time_host = [&](const ChildSpec& spec) {
+    const auto start = Clock::now();
+    Child host = Child::start(spec);
+    write_all_or_die(host.input(), ping);
+    const std::string answer = read_frame_or_die(host.output());
+    const double elapsed = seconds_since(start);
+    expect_status(answer, "pong");
+    host.wait();
+    return elapsed;
+  };
+  ChildSpec python = store.bridge_spec();
+  python.argv = {"python3", python_host, std::string(kOrigin)};
+
+  std::vector<double> bridge, true_program, python_times;
+  for (int run = 0; run < runs; ++run) {
+    true_program.push_back(time_command(command({"/bin/true"})).wall);
+    bridge.push_back(time_host(store.bridge_spec()));
+    if (with_python) python_times.push_back(time_host(python));
+  }
+  return {median(bridge), median(true_program), median(python_times), with_python};
+}
+
+std::uint64_t idle_rss(const BenchStore& store, int runs) {
+  std::vector<double> peaks;
+  for (int run = 0; run < runs; ++run) {
+    Child bridge = store.start_ready_bridge();
+    peaks.push_back(static_cast<double>(finish_bridge(bridge).peak_rss));
+  }
+  return static_cast<std::uint64_t>(median(peaks));
+}
+
+std::string copy_path_of(const BenchStore& store) {
+  const std::string from = store.root() + "/clone-probe-source";
+  const std::string to = store.root() + "/clone-probe-target";
+  write_file_or_die(from, "probe");
+  auto source = platform::open_read_only(from);
+  auto target = platform::create_exclusive_file(to);
+  if (!source || !target) die("cannot probe cloning in " + store.root());
+  auto cloned = platform::clone_file(source->get(), *target, to);
+  (void)platform::remove_file(from);
+  (void)platform::remove_file(to);
+  if (!cloned) return "clone failed: " + cloned.error().text();
+  return *cloned ? "clone + re-hash of the copy" : "stream copy, hashed on the way (no clones)";
+}
+
+}  // namespace varquin::bench
