@@ -345,6 +345,7 @@ void judge_lock_timeouts(const LockLog& log, const std::vector<Interval>& observ
   long long longest_hold = 0, longest_wait = 0;
   for (const Interval& h : holds) longest_hold = std::max(longest_hold, h.length());
   for (const Interval& w : log.waits) longest_wait = std::max(longest_wait, w.length());
+  ledger.expect(!log.holds.empty(), kSection, "the lock log of the bridges is empty");
   ledger.add(kSection, "staging lock acquisitions (bridges and observer)", holds.size());
   ledger.maximum(kSection, "longest lock hold (ms)",
                  static_cast<std::uint64_t>(longest_hold / 1000000));

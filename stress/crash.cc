@@ -73,25 +73,43 @@ Trial prepare(const Home& home, Rng& rng, unsigned number, Road road) {
   return trial;
 }
 
-std::string phase_of(const Home& home, const Trial& trial, const TraceLine& kill) {
-  const std::string& path = kill.path;
+// Where in the request the process died, from the last call the shim saw (the killing one, or
+// for a timer the one before it) and the calls before it.
+std::string phase_of(const Home& home, const Trial& trial, const std::vector<TraceLine>& trace) {
+  const TraceLine* last = nullptr;
+  bool retired_own_stage = false;  // the rollback has renamed the new stage away
+  for (const TraceLine& line : trace) {
+    if (line.tag == "call") {
+      last = &line;
+      if (line.kind == "rename" && line.path == home.imports() + "/" + trial.id) {
+        retired_own_stage = true;
+      }
+    }
+  }
+  if (last == nullptr) return "starting up";
+  const std::string& path = last->path;
   auto under = [&](const std::string& base) {
     return path == base || path.rfind(base + "/", 0) == 0;
+  };
+  auto inside_incoming_of = [&](const std::string& id) {
+    return path.find("/.incoming-" + id + "-") != std::string::npos;
   };
   if (path.find("browser-extension-heartbeat") != std::string::npos) return "writing the heartbeat";
   if (under(home.terminals())) return "creating or expiring in the terminals root";
   if (path == home.imports() + "/.bridge.lock") return "taking the staging lock";
-  if (under(home.imports() + "/" + trial.old_stage)) return "expiring an old stage";
+  if (under(home.imports() + "/" + trial.old_stage) || inside_incoming_of(trial.old_stage)) {
+    return "expiring an old stage";
+  }
   if (!trial.old_incoming.empty() && under(home.imports() + "/" + trial.old_incoming)) {
     return "expiring an abandoned incoming directory";
   }
-  if (path.find("/.incoming-" + trial.id + "-") != std::string::npos) {
-    return kill.kind.rfind("rename", 0) == 0 ? "publishing the stage" : "building the stage";
+  if (retired_own_stage) return "rolling the stage back";
+  if (inside_incoming_of(trial.id)) {
+    return last->kind == "rename" ? "publishing the stage" : "building the stage";
   }
-  if (under(home.imports() + "/" + trial.id)) {
-    return trial.road == Road::Rollback ? "rolling the stage back" : "publishing the stage";
-  }
-  return "creating the roots";
+  if (under(home.imports() + "/" + trial.id)) return "publishing the stage";
+  if (path == home.imports() || path == home.user_data()) return "listing or creating the roots";
+  return "elsewhere in the user-data directory";
 }
 
 struct Calibration {
@@ -134,7 +152,8 @@ bool answered(const Session& s, std::size_t index, std::string_view status, bool
 void run_trial(const Options& options, const Home& home, const Calibration (&calibration)[3],
                unsigned number, Ledger& ledger) {
   Rng rng(derive_seed(options.seed, "crash", number));
-  const auto road = static_cast<Road>(rng.below(10) < 4 ? 0 : rng.below(10) < 7 ? 1 : 2);
+  const auto roll = rng.below(100);
+  const Road road = roll < 35 ? Road::Upload : roll < 70 ? Road::Download : Road::Rollback;
   Trial trial = prepare(home, rng, number, road);
   const std::string replay = "trial " + std::to_string(number) + " (replay: --seed " +
                              std::to_string(options.seed) + " --trial " + std::to_string(number) +
@@ -164,10 +183,9 @@ void run_trial(const Options& options, const Home& home, const Calibration (&cal
   std::string phase = "finished first";
   if (session.killed()) {
     ledger.add(kSection, timed ? "bridges killed by a timer" : "bridges killed at a chosen call");
-    for (const TraceLine& line : read_trace(plan.trace)) {
-      if (line.tag == "kill") phase = phase_of(home, trial, line);
-    }
-    if (timed && phase == "finished first") phase = "between calls (timer)";
+    std::vector<TraceLine> trace = read_trace(plan.trace);
+    // The calls after a kill-after are not made; the killing call is the last one traced.
+    phase = phase_of(home, trial, trace);
     ledger.add(kSection, "kills while " + phase);
   } else {
     ledger.add(kSection, "trials where the bridge finished before its kill");
@@ -241,25 +259,28 @@ void run_crashes(const Options& options, Ledger& ledger) {
   Calibration calibration[3];
   for (Road road : {Road::Upload, Road::Download, Road::Rollback}) {
     calibration[static_cast<unsigned>(road)] = calibrate(options, home, road);
+    if (!ledger.expect(calibration[static_cast<unsigned>(road)].calls > 0, kSection,
+                       std::string("the shim saw no call of the ") + road_name(road) + " road")) {
+      return;
+    }
   }
   if (options.only_trial) {
     run_trial(options, home, calibration, *options.only_trial, ledger);
   } else {
-    for (unsigned t = 1; t <= options.crash_trials; ++t)
+    for (unsigned t = 1; t <= options.crash_trials; ++t) {
       run_trial(options, home, calibration, t, ledger);
+    }
   }
   ledger.add(kSection, "trials", options.only_trial ? 1 : options.crash_trials);
-  // Downloads are re-created per trial; only the two sentinel trees are compared here.
-  Sentinels now = take_sentinels(home);
-  now.downloads = sentinels.downloads;
-  Sentinels before = sentinels;
-  before.downloads = now.downloads;
-  for (const auto& change : compare_snapshots(before.outside, now.outside)) {
+  // Downloads come and go with the trials; the two sentinel trees must not change at all.
+  const Sentinels now = take_sentinels(home);
+  for (const auto& change : compare_snapshots(sentinels.outside, now.outside)) {
     ledger.violation(kSection, "sentinel: " + change);
   }
-  for (const auto& change : compare_snapshots(before.inside, now.inside)) {
+  for (const auto& change : compare_snapshots(sentinels.inside, now.inside)) {
     ledger.violation(kSection, "sentinel beside the store: " + change);
   }
+  ledger.add(kSection, "sentinel checks (trees outside the store unchanged)");
 }
 
 }  // namespace varquin::stress
