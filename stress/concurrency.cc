@@ -80,7 +80,7 @@ class ScriptBuilder {
     Script script;
     // Every session starts on the two shared requests, so they are created before any other
     // request can fill the store.
-    shared_upload(script, rng);
+    shared_upload(script, rng, frames);
     add_op(script, OpKind::SharedDownload, shared_.download_id,
            {request::stage_download(shared_.download_id, shared_.download_path,
                                     shared_.download_name)});
@@ -93,7 +93,7 @@ class ScriptBuilder {
       } else if (roll < 45) {
         download(script, rng, process, serial++);
       } else if (roll < 58 && left >= 3) {
-        shared_upload(script, rng);
+        shared_upload(script, rng, left);
       } else if (roll < 68) {
         add_op(script, OpKind::SharedDownload, shared_.download_id,
                {request::stage_download(shared_.download_id, shared_.download_path,
@@ -114,9 +114,12 @@ class ScriptBuilder {
   }
 
  private:
-  void shared_upload(Script& script, Rng& rng) {
+  // The shared attachment in chunks of a random size, in no more than `left` frames.
+  void shared_upload(Script& script, Rng& rng, std::size_t left) {
     static constexpr std::size_t kChunkChoices[] = {16 * 1024, kChunkBytes, 1 << 20};
-    const std::size_t chunk = kChunkChoices[rng.below(3)];
+    std::size_t chunk = kChunkChoices[rng.below(3)];
+    const std::size_t size = shared_.upload_content.size();
+    if (left >= 3) chunk = std::max(chunk, (size + left - 3) / (left - 2));
     add_op(script, OpKind::SharedUpload, shared_.upload_id,
            request::upload(shared_.upload_id, shared_.upload_name, shared_.upload_content, chunk));
   }
