@@ -173,12 +173,15 @@ struct Interval {
 // Plays the passage of time and watches the store while the bridges run.
 class Observer {
  public:
+  // `planted` and `planted_incoming`: the old entries already in the store, which the first
+  // purge removes, so that a reader without the lock may see them go.
   Observer(const Home& home, Ledger& ledger, std::uint64_t seed, std::set<std::string> fixed,
-           std::set<std::string> planted_incoming)
+           std::set<std::string> planted, std::set<std::string> planted_incoming)
       : home_(home),
         ledger_(ledger),
         rng_(seed),
         fixed_(std::move(fixed)),
+        planted_(std::move(planted)),
         planted_incoming_(std::move(planted_incoming)) {}
 
   void run(const std::atomic<bool>& done) {
@@ -538,7 +541,8 @@ void run_concurrency(const Options& options, Ledger& ledger) {
   plan.lock_log = home.scratch("lock.log");
   const auto env = with_shim(home.environment(), options.programs, plan);
 
-  Observer observer(home, ledger, derive_seed(options.seed, "observer"), fixed, first_incoming);
+  Observer observer(home, ledger, derive_seed(options.seed, "observer"), fixed, first_planted,
+                    first_incoming);
   std::atomic<bool> done{false};
   std::vector<Session> sessions(options.bridges);
   std::latch start(options.bridges);
@@ -613,9 +617,9 @@ void run_concurrency(const Options& options, Ledger& ledger) {
                 "after expiry the store holds " + std::to_string(left.size()) +
                     " stages, expected exactly the " + std::to_string(wanted.size()) +
                     " young ones");
-  ledger.add(kSection, "expired entries cleared by the purges (planted and aged)",
-             first_planted.size() + first_incoming.size() + observer.planted().size() +
-                 observer.aged().size());
+  ledger.add(
+      kSection, "expired entries cleared by the purges (planted and aged)",
+      observer.planted().size() + observer.planted_incoming().size() + observer.aged().size());
   check_sentinels(home, downloads_ready, ledger, kSection);
 }
 
