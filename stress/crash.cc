@@ -273,14 +273,7 @@ void run_crashes(const Options& options, Ledger& ledger) {
   }
   ledger.add(kSection, "trials", options.only_trial ? 1 : options.crash_trials);
   // Downloads come and go with the trials; the two sentinel trees must not change at all.
-  const Sentinels now = take_sentinels(home);
-  for (const auto& change : compare_snapshots(sentinels.outside, now.outside)) {
-    ledger.violation(kSection, "sentinel: " + change);
-  }
-  for (const auto& change : compare_snapshots(sentinels.inside, now.inside)) {
-    ledger.violation(kSection, "sentinel beside the store: " + change);
-  }
-  ledger.add(kSection, "sentinel checks (trees outside the store unchanged)");
+  check_sentinels(home, sentinels, ledger, kSection, /*check_downloads=*/false);
 }
 
 }  // namespace varquin::stress

@@ -253,14 +253,7 @@ void run_faults(const Options& options, Ledger& ledger) {
       }
     }
   }
-  Sentinels now = take_sentinels(home);
-  for (const auto& change : compare_snapshots(sentinels.outside, now.outside)) {
-    ledger.violation(kSection, "sentinel: " + change);
-  }
-  for (const auto& change : compare_snapshots(sentinels.inside, now.inside)) {
-    ledger.violation(kSection, "sentinel beside the store: " + change);
-  }
-  ledger.add(kSection, "sentinel checks (trees outside the store unchanged)");
+  check_sentinels(home, sentinels, ledger, kSection, /*check_downloads=*/false);
 }
 
 }  // namespace varquin::stress
