@@ -8,7 +8,6 @@ packages=(
   libboost1.81-dev libboost-json1.81-dev
   libssl-dev libutf8proc-dev
   libgtest-dev libbenchmark-dev
-  clang libclang-rt-14-dev   # libFuzzer targets
   openssl time               # benchmark baselines
 )
 
