@@ -42,13 +42,6 @@ struct BridgeError {
       : message(std::move(msg)), code(c), retryable(code_is_retryable(c)) {}
   BridgeError(std::string msg, ErrorCode c, bool retry)
       : message(std::move(msg)), code(c), retryable(retry) {}
-
-  // A fixed prefix ending in ": " followed by a lower-level description.
-  static BridgeError wrap(std::string_view prefix, std::string_view detail, ErrorCode c) {
-    std::string text(prefix);
-    text += detail;
-    return BridgeError(std::move(text), c);
-  }
 };
 
 template <typename T>
@@ -57,6 +50,14 @@ using Status = std::expected<void, BridgeError>;
 
 inline std::unexpected<BridgeError> fail(std::string message, ErrorCode code) {
   return std::unexpected(BridgeError(std::move(message), code));
+}
+
+// A fixed prefix ending in ": " followed by a lower-level description.
+inline std::unexpected<BridgeError> fail(std::string_view prefix, std::string_view detail,
+                                         ErrorCode code) {
+  std::string message(prefix);
+  message += detail;
+  return fail(std::move(message), code);
 }
 
 }  // namespace varquin

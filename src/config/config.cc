@@ -47,8 +47,8 @@ Result<std::string> default_config_path() {
 Result<BridgeConfig> BridgeConfig::load(const std::string& path) {
   auto bytes = platform::read_whole_file(path);
   if (!bytes) {
-    return std::unexpected(BridgeError::wrap(
-        "Unable to read browser bridge config: ", bytes.error().text(), ErrorCode::ConfigMissing));
+    return fail("Unable to read browser bridge config: ", bytes.error().text(),
+                ErrorCode::ConfigMissing);
   }
   return parse(*bytes);
 }
@@ -65,8 +65,7 @@ Result<BridgeConfig> BridgeConfig::parse(std::string_view bytes) {
   };
   auto parsed = json::read_object(bytes, fields);
   if (!parsed) {
-    return std::unexpected(BridgeError::wrap("Browser bridge config is invalid: ", parsed.error(),
-                                             ErrorCode::ConfigInvalid));
+    return fail("Browser bridge config is invalid: ", parsed.error(), ErrorCode::ConfigInvalid);
   }
   auto valid = config.validate();
   if (!valid) return std::unexpected(valid.error());

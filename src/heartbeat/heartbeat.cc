@@ -15,7 +15,7 @@ namespace varquin {
 namespace {
 
 std::unexpected<BridgeError> heartbeat_failure(std::string_view prefix, std::string_view detail) {
-  return std::unexpected(BridgeError::wrap(prefix, detail, ErrorCode::HeartbeatFailed));
+  return fail(prefix, detail, ErrorCode::HeartbeatFailed);
 }
 
 // ".browser-extension-heartbeat.json.<uuid>.tmp": hidden, and unique to this attempt so two

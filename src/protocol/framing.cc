@@ -12,7 +12,7 @@ namespace varquin::protocol {
 namespace {
 
 std::unexpected<BridgeError> invalid(std::string_view prefix, std::string_view detail) {
-  return std::unexpected(BridgeError::wrap(prefix, detail, ErrorCode::InvalidRequest));
+  return fail(prefix, detail, ErrorCode::InvalidRequest);
 }
 
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
@@ -123,8 +123,7 @@ Result<ReadOutcome> FrameReader::next() {
 Status write_framed_json(int output_fd, const HostResponse& response) {
   auto payload = serialize_response(response);
   if (!payload) {
-    return std::unexpected(BridgeError::wrap(
-        "Unable to serialize native response: ", payload.error(), ErrorCode::InternalError));
+    return fail("Unable to serialize native response: ", payload.error(), ErrorCode::InternalError);
   }
   if (payload->size() > std::numeric_limits<std::uint32_t>::max()) {
     return fail("Native response is too large", ErrorCode::InternalError);
@@ -132,9 +131,9 @@ Status write_framed_json(int output_fd, const HostResponse& response) {
   auto written = write_frame(output_fd, *payload);
   if (!written) {
     bool length = written.error().part == FrameWriteError::Part::Length;
-    return std::unexpected(BridgeError::wrap(length ? "Unable to write native response length: "
-                                                    : "Unable to write native response payload: ",
-                                             written.error().detail, ErrorCode::InternalError));
+    return fail(length ? "Unable to write native response length: "
+                       : "Unable to write native response payload: ",
+                written.error().detail, ErrorCode::InternalError);
   }
   return {};
 }

@@ -46,6 +46,26 @@ ObjectWriter& ObjectWriter::boolean(std::string_view key, bool value) {
   return *this;
 }
 
+ObjectWriter& ObjectWriter::null(std::string_view key) {
+  begin_member(key);
+  out_ += "null";
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::strings(std::string_view key, const std::vector<std::string>& values) {
+  begin_member(key);
+  const bool pretty = style_ == Style::Pretty;
+  out_ += '[';
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out_ += ',';
+    if (pretty) out_ += "\n    ";
+    append_string(values[i]);
+  }
+  if (pretty && !values.empty()) out_ += "\n  ";
+  out_ += ']';
+  return *this;
+}
+
 std::expected<std::string, std::string> ObjectWriter::finish() {
   if (!error_.empty()) return std::unexpected(error_);
   if (style_ == Style::Pretty && !empty_) out_ += '\n';

@@ -5,6 +5,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace varquin::json {
 
@@ -20,6 +21,9 @@ class ObjectWriter {
   ObjectWriter& string(std::string_view key, std::string_view value);
   ObjectWriter& unsigned_integer(std::string_view key, std::uint64_t value);
   ObjectWriter& boolean(std::string_view key, bool value);
+  ObjectWriter& null(std::string_view key);
+  // An array of strings; in the pretty style one element a line, indented one level deeper.
+  ObjectWriter& strings(std::string_view key, const std::vector<std::string>& values);
 
   // The document, or a description of why it cannot be written (a string that is not UTF-8).
   std::expected<std::string, std::string> finish();

@@ -23,10 +23,6 @@ bool is_expired(util::Instant stamp, util::Instant now) {
   return util::whole_seconds_between(stamp, now) >= kExpiryAgeSeconds;
 }
 
-BridgeError staging_failure(std::string_view prefix, const platform::OsError& error) {
-  return BridgeError::wrap(prefix, error.text(), ErrorCode::StagingFailed);
-}
-
 // A root that cannot even be inspected does not exist for the census or for expiry.
 bool root_exists(const std::string& root) {
   return platform::stat_path(root).has_value();
@@ -45,7 +41,7 @@ template <typename Visit>
 Status for_each_entry(const std::string& root, std::string_view list_failure,
                       platform::EntryKind wanted, Visit visit) {
   auto entries = platform::list_directory(root);
-  if (!entries) return std::unexpected(staging_failure(list_failure, entries.error()));
+  if (!entries) return staging_failure(list_failure, entries.error());
   for (const platform::DirEntry& entry : *entries) {
     auto kind = entry_kind(entry);
     if (!kind) return std::unexpected(kind.error());
@@ -66,7 +62,7 @@ bool is_hidden_name(std::string_view name) {
 
 Status remove_tree_or(const std::string& path, std::string_view failure) {
   if (auto removed = platform::remove_tree(path); !removed) {
-    return std::unexpected(staging_failure(failure, removed.error()));
+    return staging_failure(failure, removed.error());
   }
   return {};
 }
@@ -100,7 +96,7 @@ Status expire_terminal(std::string_view name, const std::string& path, util::Ins
   auto finalized = util::parse_rfc3339(record->finalized_at);
   if (!finalized || !is_expired(*finalized, now)) return {};
   if (auto removed = platform::remove_file(path); !removed) {
-    return std::unexpected(staging_failure("Unable to expire terminal record: ", removed.error()));
+    return staging_failure("Unable to expire terminal record: ", removed.error());
   }
   return {};
 }
@@ -149,7 +145,7 @@ Result<StoreUsage> managed_usage(const std::string& imports_root,
   }
   if (root_exists(terminals_root)) {
     auto entries = platform::list_directory(terminals_root);
-    if (!entries) return std::unexpected(staging_failure(kTerminalsListFailure, entries.error()));
+    if (!entries) return staging_failure(kTerminalsListFailure, entries.error());
     // An entry that cannot be typed is skipped here, not fatal: the desktop app owns this root.
     for (const platform::DirEntry& entry : *entries) {
       if (entry.kind == platform::EntryKind::Regular) ++usage.terminal_records;
@@ -161,7 +157,7 @@ Result<StoreUsage> managed_usage(const std::string& imports_root,
 Result<std::uint64_t> regular_file_bytes(const std::string& directory) {
   auto entries = platform::list_directory(directory);
   if (!entries) {
-    return std::unexpected(staging_failure("Unable to inspect incoming import: ", entries.error()));
+    return staging_failure("Unable to inspect incoming import: ", entries.error());
   }
   std::uint64_t total = 0;
   for (const platform::DirEntry& entry : *entries) {
@@ -184,13 +180,13 @@ Result<std::uint64_t> regular_file_bytes(const std::string& directory) {
 Status retire_stage(const std::string& stage_directory, std::string_view request_id,
                     std::string_view failure_prefix) {
   auto parent = util::parent_path(stage_directory);
-  if (!parent) return std::unexpected(staging_failure(failure_prefix, platform::OsError{EINVAL}));
+  if (!parent) return staging_failure(failure_prefix, platform::OsError{EINVAL});
   auto retired = new_incoming_directory_in(*parent, request_id);
   if (!retired) return std::unexpected(retired.error());
   // Removing the files in place would let a crash or a failed unlink leave a stage without its
   // manifest, which never expires, or a manifest without its file.
   if (auto renamed = platform::rename_path(stage_directory, *retired); !renamed) {
-    return std::unexpected(staging_failure(failure_prefix, renamed.error()));
+    return staging_failure(failure_prefix, renamed.error());
   }
   return remove_tree_or(*retired, failure_prefix);
 }

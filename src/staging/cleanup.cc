@@ -10,11 +10,6 @@ namespace varquin::staging {
 
 namespace {
 
-std::unexpected<BridgeError> wrapped(std::string_view prefix, const platform::OsError& error,
-                                     ErrorCode code) {
-  return std::unexpected(BridgeError::wrap(prefix, error.text(), code));
-}
-
 // The container goes too once its last request directory is gone. Best effort: another request
 // may be downloading into it, in which case rmdir on a non-empty directory simply fails.
 void remove_container_if_empty(const std::string& request_directory) {
@@ -45,7 +40,8 @@ Status cleanup_download_container(std::string_view request_id,
 
   auto canonical = platform::real_path(request_directory_path);
   if (!canonical) {
-    return wrapped("Unable to resolve cleanup path: ", canonical.error(), ErrorCode::InvalidFile);
+    return fail("Unable to resolve cleanup path: ", canonical.error().text(),
+                ErrorCode::InvalidFile);
   }
   auto info = platform::stat_path(*canonical);
   if (!has_managed_request_segments(*canonical, request_id) || !info || !S_ISDIR(info->st_mode)) {
@@ -56,15 +52,15 @@ Status cleanup_download_container(std::string_view request_id,
   // there, and this operation never deletes files.
   auto entries = platform::list_directory(*canonical);
   if (!entries) {
-    return wrapped("Unable to inspect cleanup directory: ", entries.error(),
-                   ErrorCode::InvalidFile);
+    return fail("Unable to inspect cleanup directory: ", entries.error().text(),
+                ErrorCode::InvalidFile);
   }
   if (!entries->empty()) {
     return fail("The managed browser download directory is not empty", ErrorCode::CleanupFailed);
   }
   if (auto removed = platform::remove_empty_directory(*canonical); !removed) {
-    return wrapped("Unable to remove managed browser download directory: ", removed.error(),
-                   ErrorCode::CleanupFailed);
+    return fail("Unable to remove managed browser download directory: ", removed.error().text(),
+                ErrorCode::CleanupFailed);
   }
   remove_container_if_empty(*canonical);
   return {};

@@ -41,8 +41,8 @@ Result<std::string> new_incoming_directory_in(std::string_view imports_root,
                                               std::string_view request_id) {
   auto uuid = util::random_uuid_v4();
   if (!uuid) {
-    return std::unexpected(BridgeError::wrap("Unable to create temporary request directory: ",
-                                             uuid.error().text(), ErrorCode::StagingFailed));
+    return fail("Unable to create temporary request directory: ", uuid.error().text(),
+                ErrorCode::StagingFailed);
   }
   std::string name(kIncomingPrefix);
   name += request_id;
@@ -112,8 +112,7 @@ Status reject_symlink_or_reparse_components(const std::string& path) {
     const std::string& probe = current->empty() ? std::string(".") : *current;
     auto info = platform::lstat_path(probe);
     if (!info) {
-      return std::unexpected(BridgeError::wrap(
-          "Unable to inspect source path: ", info.error().text(), ErrorCode::InvalidFile));
+      return fail("Unable to inspect source path: ", info.error().text(), ErrorCode::InvalidFile);
     }
     if (S_ISLNK(info->st_mode)) {
       return fail("Symlinked browser import paths are not allowed", ErrorCode::InvalidFile);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "error.h"
+#include "platform/os_error.h"
 #include "protocol/request.h"
 
 namespace varquin::staging {
@@ -57,6 +58,12 @@ bool has_managed_request_segments(std::string_view path, std::string_view reques
 
 // A file name without its last extension: "a.b.json" -> "a.b", "x" -> "x", ".json" -> ".json".
 std::string_view name_without_extension(std::string_view name);
+
+// A failure of the file system under the store: a fixed prefix and the system's description.
+inline std::unexpected<BridgeError> staging_failure(std::string_view prefix,
+                                                    const platform::OsError& error) {
+  return fail(prefix, error.text(), ErrorCode::StagingFailed);
+}
 
 // Refuses a path any of whose components, from itself up to the root, is a symbolic link or
 // cannot be inspected.

@@ -23,13 +23,12 @@ StagingLock::~StagingLock() {
 
 Result<StagingLock> acquire_staging_lock(const std::string& imports_root) {
   if (auto created = platform::create_directories(imports_root); !created) {
-    return std::unexpected(BridgeError::wrap("Unable to create browser import root: ",
-                                             created.error().text(), ErrorCode::StagingFailed));
+    return fail("Unable to create browser import root: ", created.error().text(),
+                ErrorCode::StagingFailed);
   }
   auto file = platform::open_or_create_read_write(util::join_path(imports_root, kLockFileName));
   if (!file) {
-    return std::unexpected(BridgeError::wrap("Unable to open staging lock: ", file.error().text(),
-                                             ErrorCode::StagingFailed));
+    return fail("Unable to open staging lock: ", file.error().text(), ErrorCode::StagingFailed);
   }
   const auto start = platform::MonotonicClock::now();
   for (;;) {
@@ -40,8 +39,8 @@ Result<StagingLock> acquire_staging_lock(const std::string& imports_root) {
       return fail("Another browser import is still being staged", ErrorCode::LockTimeout);
     }
     if (!platform::is_would_block(locked.error())) {
-      return std::unexpected(BridgeError::wrap(
-          "Unable to acquire staging lock: ", locked.error().text(), ErrorCode::StagingFailed));
+      return fail("Unable to acquire staging lock: ", locked.error().text(),
+                  ErrorCode::StagingFailed);
     }
     platform::sleep_for(kPollInterval);
   }

@@ -13,11 +13,6 @@ namespace varquin::staging {
 
 namespace {
 
-std::unexpected<BridgeError> staging_failure(std::string_view prefix,
-                                             const platform::OsError& error) {
-  return std::unexpected(BridgeError::wrap(prefix, error.text(), ErrorCode::StagingFailed));
-}
-
 // The places one request occupies in the store.
 struct RequestPaths {
   std::string stage_directory;

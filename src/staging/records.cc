@@ -41,8 +41,7 @@ std::array<json::Field, 8> fields_of(TerminalRecord& r) {
 Result<std::string> finish_pretty(json::ObjectWriter& writer, std::string_view failure_prefix) {
   auto body = writer.finish();
   if (!body) {
-    return std::unexpected(
-        BridgeError::wrap(failure_prefix, body.error(), ErrorCode::StagingFailed));
+    return fail(failure_prefix, body.error(), ErrorCode::StagingFailed);
   }
   *body += '\n';
   return std::move(*body);
@@ -103,21 +102,21 @@ Status write_atomic_json(const std::string& path, const ImportManifest& manifest
   const std::string temporary = temporary_path_for(path);
   auto file = platform::create_exclusive_file(temporary);
   if (!file) {
-    return std::unexpected(BridgeError::wrap(
-        "Unable to create request manifest: ", file.error().text(), ErrorCode::StagingFailed));
+    return fail("Unable to create request manifest: ", file.error().text(),
+                ErrorCode::StagingFailed);
   }
   // The document already ends in its newline: one write covers both.
   auto persisted = platform::write_all(
       file->get(), {reinterpret_cast<const std::uint8_t*>(document->data()), document->size()});
   if (persisted) persisted = platform::full_sync(file->get());
   if (!persisted) {
-    return std::unexpected(BridgeError::wrap("Unable to persist request manifest: ",
-                                             persisted.error().text(), ErrorCode::StagingFailed));
+    return fail("Unable to persist request manifest: ", persisted.error().text(),
+                ErrorCode::StagingFailed);
   }
   // The handle stays open across the rename and is closed when `file` goes out of scope.
   if (auto renamed = platform::rename_path(temporary, path); !renamed) {
-    return std::unexpected(BridgeError::wrap(
-        "Unable to publish request manifest: ", renamed.error().text(), ErrorCode::StagingFailed));
+    return fail("Unable to publish request manifest: ", renamed.error().text(),
+                ErrorCode::StagingFailed);
   }
   return {};
 }
@@ -129,8 +128,8 @@ Result<Record> read_json(const std::string& path) {
   }
   auto bytes = platform::read_whole_file(path);
   if (!bytes) {
-    return std::unexpected(BridgeError::wrap(
-        "Unable to read managed record: ", bytes.error().text(), ErrorCode::RequestConflict));
+    return fail("Unable to read managed record: ", bytes.error().text(),
+                ErrorCode::RequestConflict);
   }
   return parse_record<Record>(*bytes);
 }
@@ -140,8 +139,7 @@ Result<Record> parse_record(std::string_view bytes) {
   Record record;
   auto fields = fields_of(record);
   if (auto parsed = json::read_object(bytes, fields); !parsed) {
-    return std::unexpected(BridgeError::wrap("Managed record is invalid: ", parsed.error(),
-                                             ErrorCode::RequestConflict));
+    return fail("Managed record is invalid: ", parsed.error(), ErrorCode::RequestConflict);
   }
   return record;
 }

@@ -69,8 +69,7 @@ Result<StageOutcome> stage_bytes_hashed(const BridgeConfig& config, std::string_
     auto written = platform::write_all(staged.fd.get(), bytes);
     if (written) written = platform::full_sync(staged.fd.get());
     if (!written) {
-      return std::unexpected(BridgeError::wrap(
-          "Unable to stage attachment: ", written.error().text(), ErrorCode::StagingFailed));
+      return fail("Unable to stage attachment: ", written.error().text(), ErrorCode::StagingFailed);
     }
     return {};
   });

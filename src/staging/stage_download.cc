@@ -24,12 +24,11 @@ std::unexpected<BridgeError> invalid_file(std::string_view message) {
 }
 
 std::unexpected<BridgeError> invalid_file(std::string_view prefix, const platform::OsError& e) {
-  return std::unexpected(BridgeError::wrap(prefix, e.text(), ErrorCode::InvalidFile));
+  return fail(prefix, e.text(), ErrorCode::InvalidFile);
 }
 
-std::unexpected<BridgeError> staging_failure(std::string_view detail) {
-  return std::unexpected(
-      BridgeError::wrap("Unable to stage browser import file: ", detail, ErrorCode::StagingFailed));
+std::unexpected<BridgeError> copy_failure(std::string_view detail) {
+  return fail("Unable to stage browser import file: ", detail, ErrorCode::StagingFailed);
 }
 
 // Reads a file to its end through one fixed buffer, hashing every chunk it hands out, so that a
@@ -87,15 +86,15 @@ Status stream_copy(const ValidatedSource& source, std::string_view sha256, int s
   HashingReader reader(source.file.get());
   for (;;) {
     auto chunk = reader.next();
-    if (!chunk) return staging_failure(chunk.error().text());
+    if (!chunk) return copy_failure(chunk.error().text());
     if (chunk->empty()) break;
-    if (reader.total() > source.size_bytes) return staging_failure(kChanged);
+    if (reader.total() > source.size_bytes) return copy_failure(kChanged);
     if (auto written = platform::write_all(staged, *chunk); !written) {
-      return staging_failure(written.error().text());
+      return copy_failure(written.error().text());
     }
   }
   if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) {
-    return staging_failure(kChanged);
+    return copy_failure(kChanged);
   }
   return {};
 }
@@ -105,16 +104,16 @@ Status stream_copy(const ValidatedSource& source, std::string_view sha256, int s
 Status verify_clone(const ValidatedSource& source, std::string_view sha256,
                     const std::string& staged_path) {
   auto copy = platform::open_read_only(staged_path);
-  if (!copy) return staging_failure(copy.error().text());
+  if (!copy) return copy_failure(copy.error().text());
   HashingReader reader(copy->get());
   for (;;) {
     auto chunk = reader.next();
-    if (!chunk) return staging_failure(chunk.error().text());
+    if (!chunk) return copy_failure(chunk.error().text());
     if (chunk->empty()) break;
-    if (reader.total() > source.size_bytes) return staging_failure(kChanged);
+    if (reader.total() > source.size_bytes) return copy_failure(kChanged);
   }
   if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) {
-    return staging_failure(kChanged);
+    return copy_failure(kChanged);
   }
   return {};
 }
@@ -124,16 +123,15 @@ Status verify_clone(const ValidatedSource& source, std::string_view sha256,
 // Where the file system can clone, the copy shares the source's blocks instead of rewriting them.
 Status copy_source(const ValidatedSource& source, std::string_view sha256, StagedFile& staged) {
   if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
-    return std::unexpected(BridgeError::wrap(
-        "Unable to rewind source file: ", rewound.error().text(), ErrorCode::StagingFailed));
+    return fail("Unable to rewind source file: ", rewound.error().text(), ErrorCode::StagingFailed);
   }
   auto cloned = platform::clone_file(source.file.get(), staged.fd, staged.path);
-  if (!cloned) return staging_failure(cloned.error().text());
+  if (!cloned) return copy_failure(cloned.error().text());
   auto copied = *cloned ? verify_clone(source, sha256, staged.path)
                         : stream_copy(source, sha256, staged.fd.get());
   if (!copied) return copied;
   if (auto synced = platform::full_sync(staged.fd.get()); !synced) {
-    return staging_failure(synced.error().text());
+    return copy_failure(synced.error().text());
   }
   return {};
 }

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "installer/json_text.h"
 #include "protocol/json_reader.h"
+#include "protocol/json_writer.h"
 #include "util/path.h"
 
 namespace varquin::installer {
@@ -83,18 +83,25 @@ BridgeConfig config_for(const std::string& extension_id, const std::string& app_
   return config;
 }
 
+// The pretty document and the line break that ends a text file.
+Outcome<std::string> finish_file(json::ObjectWriter& document) {
+  auto text = document.finish();
+  if (text) *text += '\n';
+  return text;
+}
+
 Outcome<std::string> render_manifest(const HostManifest& manifest) {
-  return PrettyObject()
-      .string("name", manifest.name)
+  json::ObjectWriter document(json::Style::Pretty);
+  document.string("name", manifest.name)
       .string("description", manifest.description)
       .string("path", manifest.path)
       .string("type", manifest.type)
-      .strings("allowed_origins", manifest.allowed_origins)
-      .finish();
+      .strings("allowed_origins", manifest.allowed_origins);
+  return finish_file(document);
 }
 
 Outcome<std::string> render_config(const BridgeConfig& config) {
-  PrettyObject document;
+  json::ObjectWriter document(json::Style::Pretty);
   document.string("schema", config.schema).string("extensionId", config.extension_id);
   auto optional_path = [&](std::string_view key, const std::optional<std::string>& path) {
     if (path) {
@@ -105,9 +112,9 @@ Outcome<std::string> render_config(const BridgeConfig& config) {
   };
   optional_path("appBundlePath", config.app_bundle_path);
   optional_path("appExecutablePath", config.app_executable_path);
-  return document.string("electronUserDataPath", config.electron_user_data_path)
-      .strings("allowedExtensionOrigins", config.allowed_extension_origins)
-      .finish();
+  document.string("electronUserDataPath", config.electron_user_data_path)
+      .strings("allowedExtensionOrigins", config.allowed_extension_origins);
+  return finish_file(document);
 }
 
 Outcome<HostManifest> parse_manifest(std::string_view bytes) {
