@@ -1,7 +1,6 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include <utility>
 
 #include "platform/fs.h"
+#include "platform/spawn.h"
 #include "util/uuid.h"
 
 extern char** environ;
@@ -32,50 +32,31 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// The child's end of one stream, and ours when it is a pipe.
-struct StreamEnds {
-  platform::UniqueFd child, ours;
-};
-
-StreamEnds open_stream(Stream stream, bool child_reads) {
-  StreamEnds ends;
-  if (stream == Stream::DevNull) {
-    ends.child = platform::UniqueFd(::open("/dev/null", child_reads ? O_RDONLY : O_WRONLY));
-    if (!ends.child.valid()) die("cannot open /dev/null");
-  } else if (stream == Stream::Pipe) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) die("cannot create a pipe");
-    ends.child = platform::UniqueFd(child_reads ? fds[0] : fds[1]);
-    ends.ours = platform::UniqueFd(child_reads ? fds[1] : fds[0]);
-  }
-  return ends;
-}
-
-std::vector<char*> c_strings(const std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
-  pointers.push_back(nullptr);
-  return pointers;
+// The child's side of one stream; when it is a pipe, our end is kept in `ours`.
+platform::ChildStream open_stream(Stream stream, bool child_reads, platform::UniqueFd& child_end,
+                                  platform::UniqueFd& ours) {
+  if (stream == Stream::DevNull) return platform::ChildStream::dev_null();
+  if (stream == Stream::Inherit) return platform::ChildStream::inherit();
+  auto pipe = platform::make_pipe();
+  if (!pipe) die("cannot create a pipe: " + pipe.error().text());
+  child_end = std::move(child_reads ? pipe->read : pipe->write);
+  ours = std::move(child_reads ? pipe->write : pipe->read);
+  return platform::ChildStream::from(child_end.get());
 }
 
 }  // namespace
 
 Child Child::start(const ChildSpec& spec) {
-  StreamEnds in = open_stream(spec.input, true);
-  StreamEnds out = open_stream(spec.output, false);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // dup2 clears close-on-exec on the copies the child keeps.
-  if (in.child.valid()) posix_spawn_file_actions_adddup2(&actions, in.child.get(), 0);
-  if (out.child.valid()) posix_spawn_file_actions_adddup2(&actions, out.child.get(), 1);
-  auto argv = c_strings(spec.argv);
-  auto envp = c_strings(spec.environment);
   Child child;
-  int error = ::posix_spawnp(&child.pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) die("cannot start " + spec.argv[0] + ": " + std::strerror(error));
-  child.input_ = std::move(in.ours);
-  child.output_ = std::move(out.ours);
+  platform::UniqueFd child_input, child_output;  // closed once the child has its copies
+  platform::ChildSpec start{.argv = spec.argv,
+                            .environment = spec.environment,
+                            .input = open_stream(spec.input, true, child_input, child.input_),
+                            .output = open_stream(spec.output, false, child_output, child.output_),
+                            .search_path = true};
+  auto pid = platform::spawn_child(start);
+  if (!pid) die("cannot start " + spec.argv[0] + ": " + pid.error().text());
+  child.pid_ = *pid;
   return child;
 }
 

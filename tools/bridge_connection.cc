@@ -1,10 +1,7 @@
 #include "bridge_connection.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,20 +27,6 @@ using platform::UniqueFd;
 // Responses are small; this only bounds what a broken bridge could make us allocate.
 constexpr std::uint32_t kMaxResponseBytes = 16u << 20;
 
-struct Pipe {
-  UniqueFd read, write;
-};
-
-Outcome<Pipe> make_pipe() {
-  int fds[2];
-  if (::pipe(fds) != 0)
-    return std::unexpected(std::string("cannot create a pipe: ") + std::strerror(errno));
-  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-  // Only the child's dup2 copies may cross exec; our ends must not leak into it.
-  for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  return pipe;
-}
-
 // Our environment with `overrides` replacing or adding variables.
 std::vector<std::string> child_environment(const EnvironmentOverrides& overrides) {
   std::vector<std::string> entries;
@@ -58,50 +41,6 @@ std::vector<std::string> child_environment(const EnvironmentOverrides& overrides
   }
   for (const auto& [name, value] : overrides) entries.push_back(name + "=" + value);
   return entries;
-}
-
-std::vector<char*> pointers_to(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (auto& text : texts) pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-// Spawns with the pipe ends on fds 0 and 1 and SIGPIPE back at its default, as a browser's
-// launcher leaves it.
-int spawn(pid_t& pid, const std::string& executable, std::vector<char*>& argv,
-          std::vector<char*>& envp, int child_input, int child_output) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if (int e = ::posix_spawn_file_actions_init(&actions)) return e;
-  if (int e = ::posix_spawnattr_init(&attributes)) {
-    ::posix_spawn_file_actions_destroy(&actions);
-    return e;
-  }
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  int error = ::posix_spawn_file_actions_adddup2(&actions, child_input, STDIN_FILENO);
-  if (error == 0) error = ::posix_spawn_file_actions_adddup2(&actions, child_output, STDOUT_FILENO);
-  if (error == 0) error = ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-  if (error == 0) error = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-  if (error == 0) {
-    error =
-        ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), envp.data());
-  }
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  return error;
-}
-
-Outcome<platform::ExitStatus> wait_for(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR)
-      return std::unexpected(std::string("cannot wait for the bridge: ") + std::strerror(errno));
-  }
-  if (WIFEXITED(status)) return platform::ExitStatus{true, WEXITSTATUS(status), 0};
-  return platform::ExitStatus{false, 0, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
 // False when nothing arrived within `timeout`.
@@ -161,20 +100,20 @@ Outcome<BridgeConnection> BridgeConnection::start(const std::string& executable,
   if (!util::is_absolute(executable)) {
     return std::unexpected("the bridge path " + executable + " is not absolute");
   }
-  auto to_child = make_pipe();
-  if (!to_child) return std::unexpected(to_child.error());
-  auto from_child = make_pipe();
-  if (!from_child) return std::unexpected(from_child.error());
-
-  std::vector<std::string> argv_text{executable, origin};
-  std::vector<std::string> envp_text = child_environment(overrides);
-  auto argv = pointers_to(argv_text);
-  auto envp = pointers_to(envp_text);
-  pid_t pid = -1;
-  int error = spawn(pid, executable, argv, envp, to_child->read.get(), from_child->write.get());
-  if (error != 0)
-    return std::unexpected("cannot start " + executable + ": " + std::strerror(error));
-  return BridgeConnection(pid, std::move(to_child->write), std::move(from_child->read));
+  auto to_child = platform::make_pipe();
+  auto from_child = platform::make_pipe();
+  if (!to_child || !from_child) {
+    auto error = to_child ? from_child.error() : to_child.error();
+    return std::unexpected("cannot create a pipe: " + error.text());
+  }
+  // Stderr is shared, as a browser shares it.
+  platform::ChildSpec spec{.argv = {executable, origin},
+                           .environment = child_environment(overrides),
+                           .input = platform::ChildStream::from(to_child->read.get()),
+                           .output = platform::ChildStream::from(from_child->write.get())};
+  auto pid = platform::spawn_child(spec);
+  if (!pid) return std::unexpected("cannot start " + executable + ": " + pid.error().text());
+  return BridgeConnection(*pid, std::move(to_child->write), std::move(from_child->read));
 }
 
 BridgeConnection::BridgeConnection(BridgeConnection&& other) noexcept
@@ -215,7 +154,9 @@ Outcome<platform::ExitStatus> BridgeConnection::finish() {
   if (pid_ <= 0) return std::unexpected(std::string("the bridge was already reaped"));
   input_.reset();
   output_.reset();
-  return wait_for(std::exchange(pid_, -1));
+  auto status = platform::wait_for_child(std::exchange(pid_, -1));
+  if (!status) return std::unexpected("cannot wait for the bridge: " + status.error().text());
+  return *status;
 }
 
 }  // namespace varquin::tools

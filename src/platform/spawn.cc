@@ -24,12 +24,19 @@ class SpawnActions {
   SpawnActions(const SpawnActions&) = delete;
   SpawnActions& operator=(const SpawnActions&) = delete;
 
-  int detach_stdio() {
+  int wire(const ChildStream& stream, int target) {
     if (!ok_) return ENOMEM;
-    if (int e =
-            ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0))
-      return e;
-    return ::posix_spawn_file_actions_adddup2(&actions_, STDERR_FILENO, STDOUT_FILENO);
+    switch (stream.kind) {
+      case ChildStream::Kind::Inherit:
+        return 0;
+      case ChildStream::Kind::DevNull:
+        return ::posix_spawn_file_actions_addopen(&actions_, target, "/dev/null",
+                                                  target == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+      case ChildStream::Kind::Fd:
+        // dup2 clears close-on-exec on the copy the child keeps.
+        return ::posix_spawn_file_actions_adddup2(&actions_, stream.fd, target);
+    }
+    return EINVAL;
   }
   posix_spawn_file_actions_t* get() { return &actions_; }
 
@@ -38,8 +45,6 @@ class SpawnActions {
   bool ok_ = false;
 };
 
-// Ignored signals stay ignored across exec; the bridge ignores SIGPIPE for its own pipe, which
-// the launcher must not inherit. Reset it, and start with an empty signal mask.
 class SpawnAttributes {
  public:
   SpawnAttributes() { ok_ = ::posix_spawnattr_init(&attributes_) == 0; }
@@ -49,7 +54,7 @@ class SpawnAttributes {
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 
-  int default_signals() {
+  int configure(bool own_process_group) {
     if (!ok_) return ENOMEM;
     sigset_t defaults, empty;
     sigemptyset(&defaults);
@@ -57,7 +62,12 @@ class SpawnAttributes {
     sigemptyset(&empty);
     if (int e = ::posix_spawnattr_setsigdefault(&attributes_, &defaults)) return e;
     if (int e = ::posix_spawnattr_setsigmask(&attributes_, &empty)) return e;
-    return ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (own_process_group) {
+      if (int e = ::posix_spawnattr_setpgroup(&attributes_, 0)) return e;
+      flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    return ::posix_spawnattr_setflags(&attributes_, flags);
   }
   posix_spawnattr_t* get() { return &attributes_; }
 
@@ -66,13 +76,12 @@ class SpawnAttributes {
   bool ok_ = false;
 };
 
-OsResult<ExitStatus> wait_for(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return last_os_error();
-  }
-  if (WIFEXITED(status)) return ExitStatus{true, WEXITSTATUS(status), 0};
-  return ExitStatus{false, 0, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+std::vector<char*> pointers_to(const std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (const std::string& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
 }
 
 }  // namespace
@@ -94,22 +103,60 @@ const char* signal_name(int signal) {
   return nullptr;
 }
 
+OsResult<pid_t> spawn_child(const ChildSpec& spec) {
+  if (spec.argv.empty()) return os_error(EINVAL);
+  SpawnActions actions;
+  if (int error = actions.wire(spec.input, STDIN_FILENO)) return os_error(error);
+  if (int error = actions.wire(spec.output, STDOUT_FILENO)) return os_error(error);
+  if (int error = actions.wire(spec.error, STDERR_FILENO)) return os_error(error);
+  SpawnAttributes attributes;
+  if (int error = attributes.configure(spec.own_process_group)) return os_error(error);
+
+  std::vector<char*> argv = pointers_to(spec.argv);
+  std::vector<char*> envp;
+  if (spec.environment) envp = pointers_to(*spec.environment);
+  char** environment = spec.environment ? envp.data() : environ;
+  auto start = spec.search_path ? ::posix_spawnp : ::posix_spawn;
+  pid_t pid = 0;
+  if (int error = start(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environment)) {
+    return os_error(error);
+  }
+  return pid;
+}
+
+OsResult<ExitStatus> wait_for_child(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return last_os_error();
+  }
+  if (WIFEXITED(status)) return ExitStatus{true, WEXITSTATUS(status), 0};
+  return ExitStatus{false, 0, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+}
+
+OsResult<Pipe> make_pipe() {
+  int fds[2];
+#if defined(__APPLE__)
+  // No pipe2 on macOS: a child spawned by another thread between the two calls could inherit
+  // the ends, which only the bridge's single-threaded callers can rule out.
+  if (::pipe(fds) != 0) return last_os_error();
+  for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#else
+  if (::pipe2(fds, O_CLOEXEC) != 0) return last_os_error();
+#endif
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
 OsResult<ExitStatus> run_detached_from_stdio(const std::string& program,
                                              const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-
-  SpawnActions actions;
-  if (int error = actions.detach_stdio()) return os_error(error);
-  SpawnAttributes attributes;
-  if (int error = attributes.default_signals()) return os_error(error);
-  pid_t pid = 0;
-  if (int error = ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
-                                environ))
-    return os_error(error);
-  return wait_for(pid);
+  ChildSpec spec;
+  spec.argv.reserve(arguments.size() + 1);
+  spec.argv.push_back(program);
+  spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
+  spec.input = ChildStream::dev_null();
+  spec.output = ChildStream::from(STDERR_FILENO);
+  auto pid = spawn_child(spec);
+  if (!pid) return std::unexpected(pid.error());
+  return wait_for_child(*pid);
 }
 
 }  // namespace varquin::platform

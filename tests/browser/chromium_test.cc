@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "platform/spawn.h"
 #include "support/bridge_fixture.h"
 #include "util/base64.h"
 #include "util/sha256.h"
@@ -41,39 +41,26 @@ std::string extension_id_of(const std::string& manifest) {
 // Chromium in its own process group, its stderr read line by line.
 class Browser {
  public:
-  Browser(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& env) {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    std::vector<std::string> argv_text{kChromium};
-    argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text;
-    for (const auto& [k, v] : env) env_text.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& e : env_text) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    EXPECT_EQ(::posix_spawn(&pid_, kChromium, &actions, &attributes, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(fds[1]);
-    stderr_ = fds[0];
+  Browser(const std::vector<std::string>& arguments,
+          const std::map<std::string, std::string>& env) {
+    auto pipe = platform::make_pipe();
+    EXPECT_TRUE(pipe.has_value());
+    if (!pipe) return;
+    platform::ChildSpec spec{.argv = {kChromium},
+                             .environment = std::vector<std::string>{},
+                             .input = platform::ChildStream::dev_null(),
+                             .output = platform::ChildStream::dev_null(),
+                             .error = platform::ChildStream::from(pipe->write.get()),
+                             .own_process_group = true};
+    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
+    for (const auto& [name, value] : env) spec.environment->push_back(name + "=" + value);
+    auto pid = platform::spawn_child(spec);
+    EXPECT_TRUE(pid.has_value()) << pid.error().text();
+    pid_ = pid.value_or(-1);
+    stderr_ = std::move(pipe->read);
   }
 
-  ~Browser() {
-    stop();
-    ::close(stderr_);
-  }
+  ~Browser() { stop(); }
 
   // The first console report tagged `tag`; none when the deadline passes first.
   std::optional<std::string> wait_for(const std::string& tag, std::chrono::seconds limit) {
@@ -97,10 +84,10 @@ class Browser {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
-      pollfd p{stderr_, POLLIN, 0};
+      pollfd p{stderr_.get(), POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
       char chunk[8192];
-      ssize_t n = ::read(stderr_, chunk, sizeof chunk);
+      ssize_t n = ::read(stderr_.get(), chunk, sizeof chunk);
       if (n <= 0) return std::nullopt;
       buffer_.append(chunk, static_cast<std::size_t>(n));
     }
@@ -121,7 +108,7 @@ class Browser {
 
  private:
   pid_t pid_ = -1;
-  int stderr_ = -1;
+  platform::UniqueFd stderr_;
   std::string buffer_, log_;
 };
 
@@ -164,10 +151,13 @@ class ChromiumEndToEnd : public BridgeFixture {
     BridgeRun install;
     install.executable = VARQUIN_INSTALLER_EXE;
     install.environment = environment_;
-    install.arguments = {"--extension-id", extension_id, "--app-bundle", "/Applications/Varquin.app",
-                         "--user-data", user_data(), "--bridge", VARQUIN_BRIDGE_EXE,
-                         "--manifest-dir", profile + "/NativeMessagingHosts", "--config",
-                         config_path_, "--force"};
+    install.arguments = {"--extension-id", extension_id,
+                         "--app-bundle",   "/Applications/Varquin.app",
+                         "--user-data",    user_data(),
+                         "--bridge",       VARQUIN_BRIDGE_EXE,
+                         "--manifest-dir", profile + "/NativeMessagingHosts",
+                         "--config",       config_path_,
+                         "--force"};
     BridgeResult result = run_bridge(install);
     ASSERT_EQ(result.exit_status, 0) << result.output << result.error;
     ASSERT_TRUE(path_exists(profile + "/NativeMessagingHosts/" + kHostName + ".json"));
@@ -232,7 +222,8 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
 
   // The store, the launcher's record and the heartbeat.
   EXPECT_EQ(read_file(imports_root() + "/" + upload_id + "/gdp.csv"), csv);
-  EXPECT_EQ(read_file(imports_root() + "/" + download_id + "/measurements.csv"), "id,value\n1,42\n");
+  EXPECT_EQ(read_file(imports_root() + "/" + download_id + "/measurements.csv"),
+            "id,value\n1,42\n");
   EXPECT_FALSE(path_exists(download_dir));
   const auto calls = launcher_calls();
   ASSERT_EQ(calls.size(), 2u);

@@ -1,112 +1,93 @@
 #include "support/bridge_process.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
 
+#include "platform/spawn.h"
+
 namespace varquin::testing {
 
 namespace {
 
-struct Pipe {
-  int read = -1, write = -1;
-  Pipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    read = fds[0];
-    write = fds[1];
-  }
-};
+platform::Pipe pipe_or_throw() {
+  auto pipe = platform::make_pipe();
+  if (!pipe) throw std::runtime_error("pipe failed: " + pipe.error().text());
+  return std::move(*pipe);
+}
 
-void close_fd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
+std::vector<std::string> environment_of(const std::map<std::string, std::string>& variables) {
+  std::vector<std::string> entries;
+  for (const auto& [name, value] : variables) entries.push_back(name + "=" + value);
+  return entries;
 }
 
 }  // namespace
 
 BridgeResult run_bridge(const BridgeRun& run, int timeout_seconds) {
-  Pipe in, out, err;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in.read, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.write, 1);
-  posix_spawn_file_actions_adddup2(&actions, err.write, 2);
-
-  std::vector<std::string> argv_text{run.executable};
-  argv_text.insert(argv_text.end(), run.arguments.begin(), run.arguments.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_text;
-  for (const auto& [k, v] : run.environment) env_text.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  pid_t pid = 0;
-  int spawned =
-      ::posix_spawn(&pid, run.executable.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close_fd(in.read);
-  close_fd(out.write);
-  close_fd(err.write);
-  if (spawned != 0) throw std::runtime_error("spawn failed");
+  platform::Pipe in = pipe_or_throw(), out = pipe_or_throw(), err = pipe_or_throw();
+  platform::ChildSpec spec{.argv = {run.executable},
+                           .environment = environment_of(run.environment),
+                           .input = platform::ChildStream::from(in.read.get()),
+                           .output = platform::ChildStream::from(out.write.get()),
+                           .error = platform::ChildStream::from(err.write.get())};
+  spec.argv.insert(spec.argv.end(), run.arguments.begin(), run.arguments.end());
+  auto pid = platform::spawn_child(spec);
+  in.read.reset();
+  out.write.reset();
+  err.write.reset();
+  if (!pid) throw std::runtime_error("spawn failed: " + pid.error().text());
   ::signal(SIGPIPE, SIG_IGN);
 
   BridgeResult result;
-  if (run.close_output) close_fd(out.read);
+  if (run.close_output) out.read.reset();
   std::size_t written = 0;
-  if (run.input.empty() && run.close_input) close_fd(in.write);
+  if (run.input.empty() && run.close_input) in.write.reset();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-  while (out.read >= 0 || err.read >= 0) {
+  while (out.read.valid() || err.read.valid()) {
     std::vector<pollfd> fds;
-    if (out.read >= 0) fds.push_back({out.read, POLLIN, 0});
-    if (err.read >= 0) fds.push_back({err.read, POLLIN, 0});
-    bool writing = in.write >= 0 && written < run.input.size();
-    if (writing) fds.push_back({in.write, POLLOUT, 0});
+    if (out.read.valid()) fds.push_back({out.read.get(), POLLIN, 0});
+    if (err.read.valid()) fds.push_back({err.read.get(), POLLIN, 0});
+    bool writing = in.write.valid() && written < run.input.size();
+    if (writing) fds.push_back({in.write.get(), POLLOUT, 0});
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timed_out = true;
-      ::kill(pid, SIGKILL);
+      ::kill(*pid, SIGKILL);
       break;
     }
     if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0) continue;
     for (const pollfd& p : fds) {
       if (p.revents == 0) continue;
-      if (p.fd == in.write) {
-        ssize_t n = ::write(in.write, run.input.data() + written, run.input.size() - written);
+      if (p.fd == in.write.get()) {
+        ssize_t n = ::write(p.fd, run.input.data() + written, run.input.size() - written);
         if (n < 0) {
-          close_fd(in.write);  // the bridge stopped reading
+          in.write.reset();  // the bridge stopped reading
           continue;
         }
         written += static_cast<std::size_t>(n);
-        if (written == run.input.size() && run.close_input) close_fd(in.write);
+        if (written == run.input.size() && run.close_input) in.write.reset();
         continue;
       }
       char buffer[65536];
       ssize_t n = ::read(p.fd, buffer, sizeof buffer);
-      std::string& sink = p.fd == out.read ? result.output : result.error;
+      const bool is_output = p.fd == out.read.get();
       if (n > 0) {
-        sink.append(buffer, static_cast<std::size_t>(n));
+        (is_output ? result.output : result.error).append(buffer, static_cast<std::size_t>(n));
       } else {
-        close_fd(p.fd == out.read ? out.read : err.read);
+        (is_output ? out.read : err.read).reset();
       }
     }
   }
-  close_fd(in.write);
-  close_fd(out.read);
-  close_fd(err.read);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  in.write.reset();
+  out.read.reset();
+  err.read.reset();
+  auto status = platform::wait_for_child(*pid);
+  if (status) result.exit_status = status->exited ? status->exit_code : 128 + status->signal;
   return result;
 }
 
