@@ -7,7 +7,8 @@
 #   scripts/fuzz.sh replay            every target once over its committed corpus
 #   scripts/fuzz.sh build             configure and build only
 #
-# FUZZ_TARGETS="request uuid" limits the run to those targets. New corpus entries accumulate in
+# FUZZ_TARGETS="request uuid" limits the run to those targets; FUZZ_PARALLEL=N runs N targets at a
+# time (default 1: each target then has a core to itself). New corpus entries accumulate in
 # build/fuzz/corpus/<target> (never committed); findings go to build/fuzz/findings/<target>/. Prints
 # a table of executions and findings per target and exits 1 when any target found something.
 set -euo pipefail
@@ -66,10 +67,10 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:symbolize=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 if [[ -x /usr/bin/llvm-symbolizer ]]; then export ASAN_SYMBOLIZER_PATH=/usr/bin/llvm-symbolizer; fi
 
-rows=()
-failed=0
+parallel=${FUZZ_PARALLEL:-1}
+rows_dir=$build/logs/rows
 
-# Runs one target with the limit flag given; records its row of the table.
+# Runs one target with the limit flag given; writes its row of the table to $rows_dir/<target>.
 run_target() {
   local name=$1 limit=$2
   local binary=$build/fuzz/fuzz_$name work=$build/corpus/$name findings=$build/findings/$name
@@ -97,19 +98,42 @@ run_target() {
   local verdict="none"
   if ((status != 0 || found > 0)); then
     verdict="exit $status, $found new in $findings"
-    failed=1
     grep -E "ERROR|invariant violated|runtime error" "$log" | head -5 >&2 || true
   fi
-  rows+=("$(printf '| %-16s | %12s | %7s | %9s | %7s | %s |' "$name" "$executions" "$seconds" \
-    "$((executions / (seconds > 0 ? seconds : 1)))" "$corpus" "$verdict")")
+  printf '| %-16s | %12s | %7s | %9s | %7s | %s |\n' "$name" "$executions" "$seconds" \
+    "$((executions / (seconds > 0 ? seconds : 1)))" "$corpus" "$verdict" >"$rows_dir/$name"
 }
 
-print_table() {
+# Runs every chosen target with `limit`, at most $parallel at a time.
+run_targets() {
+  local limit=$1
+  rm -rf "$rows_dir"
+  mkdir -p "$rows_dir"
+  for t in "${targets[@]}"; do
+    while (($(jobs -rp | wc -l) >= parallel)); do wait -n || true; done
+    run_target "$t" "$limit" &
+  done
+  wait
+}
+
+# Prints the table in the order the targets were given; exits 1 when a target found something
+# or left no row.
+print_table_and_exit() {
+  local failed=0
   echo
   printf '| %-16s | %12s | %7s | %9s | %7s | %s |\n' target executions seconds "exec/s" corpus findings
   printf '|%s|%s|%s|%s|%s|%s|\n' "------------------" "-------------:" "--------:" "----------:" \
     "--------:" "----------"
-  printf '%s\n' "${rows[@]}"
+  for t in "${targets[@]}"; do
+    if [[ -f $rows_dir/$t ]]; then
+      cat "$rows_dir/$t"
+      grep -q '| none |$' "$rows_dir/$t" || failed=1
+    else
+      printf '| %-16s | %12s | %7s | %9s | %7s | %s |\n' "$t" - - - - "no result"
+      failed=1
+    fi
+  done
+  exit $failed
 }
 
 case $mode in
@@ -119,7 +143,7 @@ case $mode in
     ;;
   smoke)
     build_targets
-    for t in "${targets[@]}"; do run_target "$t" "-max_total_time=${amount:-25}"; done
+    run_targets "-max_total_time=${amount:-25}"
     ;;
   long)
     build_targets
@@ -129,10 +153,11 @@ case $mode in
     else
       limit="-runs=$amount"
     fi
-    for t in "${targets[@]}"; do run_target "$t" "$limit"; done
+    run_targets "$limit"
     ;;
   replay)
     build_targets
+    failed=0
     for t in "${targets[@]}"; do
       echo "== replay fuzz_$t" >&2
       "$build/fuzz/fuzz_$t" -runs=0 "fuzz/corpus/$t" >/dev/null 2>&1 || {
@@ -148,5 +173,4 @@ case $mode in
     ;;
 esac
 
-print_table
-exit $failed
+print_table_and_exit

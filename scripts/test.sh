@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds every target under AddressSanitizer and UndefinedBehaviorSanitizer with the stand-in
-# launcher, runs every test, then fuzzes each parser briefly.
+# launcher, runs every test, then fuzzes each parser briefly (one target per core).
 #
 #   scripts/test.sh                 everything (what CI runs)
 #   scripts/test.sh -R Staging      only the CTest tests given by the arguments; no fuzzing
@@ -17,5 +17,5 @@ ctest --preset dev "$@"
 # A focused run (arguments given) is for the tests it names.
 fuzz_seconds=${VARQUIN_FUZZ_SECONDS:-20}
 if (($# == 0 && fuzz_seconds > 0)); then
-  scripts/fuzz.sh smoke "$fuzz_seconds"
+  FUZZ_PARALLEL=${FUZZ_PARALLEL:-$(nproc)} scripts/fuzz.sh smoke "$fuzz_seconds"
 fi
