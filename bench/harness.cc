@@ -46,16 +46,17 @@ platform::ChildStream open_stream(Stream stream, bool child_reads, platform::Uni
 
 }  // namespace
 
-Child Child::start(const ChildSpec& spec) {
+Child Child::start(const ChildCommand& invocation) {
   Child child;
   platform::UniqueFd child_input, child_output;  // closed once the child has its copies
-  platform::ChildSpec start{.argv = spec.argv,
-                            .environment = spec.environment,
-                            .input = open_stream(spec.input, true, child_input, child.input_),
-                            .output = open_stream(spec.output, false, child_output, child.output_),
-                            .search_path = true};
+  platform::ChildCommand start{
+      .argv = invocation.argv,
+      .environment = invocation.environment,
+      .input = open_stream(invocation.input, true, child_input, child.input_),
+      .output = open_stream(invocation.output, false, child_output, child.output_),
+      .search_path = true};
   auto pid = platform::spawn_child(start);
-  if (!pid) die("cannot start " + spec.argv[0] + ": " + pid.error().text());
+  if (!pid) die("cannot start " + invocation.argv[0] + ": " + pid.error().text());
   child.pid_ = *pid;
   return child;
 }
@@ -93,12 +94,12 @@ double own_cpu_seconds() {
   return cpu_seconds(usage);
 }
 
-CommandTime time_command(const ChildSpec& spec) {
+CommandTime time_command(const ChildCommand& invocation) {
   const auto start = Clock::now();
-  ChildExit exit = Child::start(spec).wait();
+  ChildExit exit = Child::start(invocation).wait();
   const double elapsed = seconds_since(start);
   if (!WIFEXITED(exit.status) || WEXITSTATUS(exit.status) != 0) {
-    die(spec.argv[0] + " failed");
+    die(invocation.argv[0] + " failed");
   }
   return {elapsed, cpu_seconds(exit.usage)};
 }

@@ -29,7 +29,7 @@ inline double seconds_since(Clock::time_point start) {
 // How a child's standard stream is connected.
 enum class Stream { Pipe, DevNull, Inherit };
 
-struct ChildSpec {
+struct ChildCommand {
   std::vector<std::string> argv;  // argv[0] is the program; looked up in PATH when it has no "/"
   std::vector<std::string> environment;  // "NAME=value"; the whole environment of the child
   Stream input = Stream::DevNull;
@@ -45,7 +45,7 @@ struct ChildExit {
 // `wait` was called.
 class Child {
  public:
-  static Child start(const ChildSpec& spec);
+  static Child start(const ChildCommand& invocation);
   Child(Child&&) noexcept;
   Child& operator=(Child&&) = delete;
   ~Child();
@@ -73,8 +73,8 @@ struct CommandTime {
   double cpu = 0;   // the child's user and system time
 };
 
-// Starts the spec, waits for it, and dies unless it exits with status 0.
-CommandTime time_command(const ChildSpec& spec);
+// Starts the invocation, waits for it, and dies unless it exits with status 0.
+CommandTime time_command(const ChildCommand& invocation);
 
 // The environment of this process with `overrides` ("NAME=value") replacing or adding entries
 // and every variable starting with one of `drop_prefixes` removed.

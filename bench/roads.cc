@@ -71,7 +71,7 @@ UploadFrames upload_frames(std::string_view attachment) {
   return frames;
 }
 
-ChildSpec command(std::vector<std::string> argv) {
+ChildCommand command(std::vector<std::string> argv) {
   return {std::move(argv), environment_with({}, {}), Stream::DevNull, Stream::DevNull};
 }
 
@@ -220,12 +220,12 @@ BenchStore::BenchStore(const std::string& work_parent, const std::string& bridge
       environment_with({"VARQUIN_BROWSER_BRIDGE_CONFIG=" + config}, {"VARQUIN_FAKE_OPEN"});
 }
 
-ChildSpec BenchStore::bridge_spec() const {
+ChildCommand BenchStore::bridge_command() const {
   return {{bridge_, std::string(kOrigin)}, environment_, Stream::Pipe, Stream::Pipe};
 }
 
 Child BenchStore::start_ready_bridge() const {
-  Child bridge = Child::start(bridge_spec());
+  Child bridge = Child::start(bridge_command());
   write_all_or_die(bridge.input(), ping_frame());
   expect_status(read_frame_or_die(bridge.output()), "pong");
   return bridge;
@@ -327,9 +327,9 @@ StartupComparison measure_startup(const BenchStore& store, int runs,
   const std::string ping = ping_frame();
   const bool with_python = !python_host.empty() && ::access(python_host.c_str(), R_OK) == 0 &&
                            find_in_path("python3").has_value();
-  auto time_host = [&](const ChildSpec& spec) {
+  auto time_host = [&](const ChildCommand& invocation) {
     const auto start = Clock::now();
-    Child host = Child::start(spec);
+    Child host = Child::start(invocation);
     write_all_or_die(host.input(), ping);
     const std::string answer = read_frame_or_die(host.output());
     const double elapsed = seconds_since(start);
@@ -337,13 +337,13 @@ StartupComparison measure_startup(const BenchStore& store, int runs,
     host.wait();
     return elapsed;
   };
-  ChildSpec python = store.bridge_spec();
+  ChildCommand python = store.bridge_command();
   python.argv = {"python3", python_host, std::string(kOrigin)};
 
   std::vector<double> bridge, true_program, python_times;
   for (int run = 0; run < runs; ++run) {
     true_program.push_back(time_command(command({"/bin/true"})).wall);
-    bridge.push_back(time_host(store.bridge_spec()));
+    bridge.push_back(time_host(store.bridge_command()));
     if (with_python) python_times.push_back(time_host(python));
   }
   return {median(bridge), median(true_program), median(python_times), with_python};

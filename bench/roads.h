@@ -23,7 +23,7 @@ class BenchStore {
 
   // The bridge as the browser starts it, already past start-up: it has answered one "ping".
   Child start_ready_bridge() const;
-  ChildSpec bridge_spec() const;
+  ChildCommand bridge_command() const;
 
  private:
   ScratchDirectory scratch_;

@@ -107,11 +107,11 @@ Outcome<BridgeConnection> BridgeConnection::start(const std::string& executable,
     return std::unexpected("cannot create a pipe: " + error.text());
   }
   // Stderr is shared, as a browser shares it.
-  platform::ChildSpec spec{.argv = {executable, origin},
-                           .environment = child_environment(overrides),
-                           .input = platform::ChildStream::from(to_child->read.get()),
-                           .output = platform::ChildStream::from(from_child->write.get())};
-  auto pid = platform::spawn_child(spec);
+  platform::ChildCommand invocation{.argv = {executable, origin},
+                                    .environment = child_environment(overrides),
+                                    .input = platform::ChildStream::from(to_child->read.get()),
+                                    .output = platform::ChildStream::from(from_child->write.get())};
+  auto pid = platform::spawn_child(invocation);
   if (!pid) return std::unexpected("cannot start " + executable + ": " + pid.error().text());
   return BridgeConnection(*pid, std::move(to_child->write), std::move(from_child->read));
 }

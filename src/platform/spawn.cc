@@ -103,20 +103,20 @@ const char* signal_name(int signal) {
   return nullptr;
 }
 
-OsResult<pid_t> spawn_child(const ChildSpec& spec) {
-  if (spec.argv.empty()) return os_error(EINVAL);
+OsResult<pid_t> spawn_child(const ChildCommand& invocation) {
+  if (invocation.argv.empty()) return os_error(EINVAL);
   SpawnActions actions;
-  if (int error = actions.wire(spec.input, STDIN_FILENO)) return os_error(error);
-  if (int error = actions.wire(spec.output, STDOUT_FILENO)) return os_error(error);
-  if (int error = actions.wire(spec.error, STDERR_FILENO)) return os_error(error);
+  if (int error = actions.wire(invocation.input, STDIN_FILENO)) return os_error(error);
+  if (int error = actions.wire(invocation.output, STDOUT_FILENO)) return os_error(error);
+  if (int error = actions.wire(invocation.error, STDERR_FILENO)) return os_error(error);
   SpawnAttributes attributes;
-  if (int error = attributes.configure(spec.own_process_group)) return os_error(error);
+  if (int error = attributes.configure(invocation.own_process_group)) return os_error(error);
 
-  std::vector<char*> argv = pointers_to(spec.argv);
+  std::vector<char*> argv = pointers_to(invocation.argv);
   std::vector<char*> envp;
-  if (spec.environment) envp = pointers_to(*spec.environment);
-  char** environment = spec.environment ? envp.data() : environ;
-  auto start = spec.search_path ? ::posix_spawnp : ::posix_spawn;
+  if (invocation.environment) envp = pointers_to(*invocation.environment);
+  char** environment = invocation.environment ? envp.data() : environ;
+  auto start = invocation.search_path ? ::posix_spawnp : ::posix_spawn;
   pid_t pid = 0;
   if (int error = start(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environment)) {
     return os_error(error);
@@ -148,13 +148,13 @@ OsResult<Pipe> make_pipe() {
 
 OsResult<ExitStatus> run_detached_from_stdio(const std::string& program,
                                              const std::vector<std::string>& arguments) {
-  ChildSpec spec;
-  spec.argv.reserve(arguments.size() + 1);
-  spec.argv.push_back(program);
-  spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
-  spec.input = ChildStream::dev_null();
-  spec.output = ChildStream::from(STDERR_FILENO);
-  auto pid = spawn_child(spec);
+  ChildCommand invocation;
+  invocation.argv.reserve(arguments.size() + 1);
+  invocation.argv.push_back(program);
+  invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
+  invocation.input = ChildStream::dev_null();
+  invocation.output = ChildStream::from(STDERR_FILENO);
+  auto pid = spawn_child(invocation);
   if (!pid) return std::unexpected(pid.error());
   return wait_for_child(*pid);
 }

@@ -33,7 +33,7 @@ struct ChildStream {
   static ChildStream from(int fd) { return {Kind::Fd, fd}; }
 };
 
-struct ChildSpec {
+struct ChildCommand {
   std::vector<std::string> argv{};  // argv[0] is the program
   // "NAME=value" entries: the child's whole environment. Absent: ours.
   std::optional<std::vector<std::string>> environment{};
@@ -44,7 +44,7 @@ struct ChildSpec {
 
 // Starts a child. Signal dispositions and the signal mask start from their defaults: ignored
 // signals stay ignored across exec, and the SIGPIPE we ignore for our own pipe must not leak.
-OsResult<pid_t> spawn_child(const ChildSpec& spec);
+OsResult<pid_t> spawn_child(const ChildCommand& invocation);
 
 // Waits for a child to end (retrying EINTR).
 OsResult<ExitStatus> wait_for_child(pid_t pid);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <vector>
 
 #include "platform/copy.h"
@@ -81,15 +82,19 @@ Result<std::string> digest_source(const ValidatedSource& source) {
 
 constexpr std::string_view kChanged = "the file changed while it was being staged";
 
-// Streams the source into the staged file through one buffer, hashing what it writes.
-Status stream_copy(const ValidatedSource& source, std::string_view sha256, int staged) {
-  HashingReader reader(source.file.get());
+// Reads `fd` to its end through one buffer, writing each chunk on to `sink` when there is one,
+// and proves that what passed is the source as hashed: no more bytes than it had, and the same
+// count and digest at the end.
+Status pass_and_check(int fd, const ValidatedSource& source, std::string_view sha256,
+                      std::optional<int> sink) {
+  HashingReader reader(fd);
   for (;;) {
     auto chunk = reader.next();
     if (!chunk) return copy_failure(chunk.error().text());
     if (chunk->empty()) break;
     if (reader.total() > source.size_bytes) return copy_failure(kChanged);
-    if (auto written = platform::write_all(staged, *chunk); !written) {
+    if (!sink) continue;
+    if (auto written = platform::write_all(*sink, *chunk); !written) {
       return copy_failure(written.error().text());
     }
   }
@@ -105,17 +110,7 @@ Status verify_clone(const ValidatedSource& source, std::string_view sha256,
                     const std::string& staged_path) {
   auto copy = platform::open_read_only(staged_path);
   if (!copy) return copy_failure(copy.error().text());
-  HashingReader reader(copy->get());
-  for (;;) {
-    auto chunk = reader.next();
-    if (!chunk) return copy_failure(chunk.error().text());
-    if (chunk->empty()) break;
-    if (reader.total() > source.size_bytes) return copy_failure(kChanged);
-  }
-  if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) {
-    return copy_failure(kChanged);
-  }
-  return {};
+  return pass_and_check(copy->get(), source, sha256, std::nullopt);
 }
 
 // Copies the source into the staged file and proves that what was copied is what was hashed:
@@ -128,7 +123,7 @@ Status copy_source(const ValidatedSource& source, std::string_view sha256, Stage
   auto cloned = platform::clone_file(source.file.get(), staged.fd, staged.path);
   if (!cloned) return copy_failure(cloned.error().text());
   auto copied = *cloned ? verify_clone(source, sha256, staged.path)
-                        : stream_copy(source, sha256, staged.fd.get());
+                        : pass_and_check(source.file.get(), source, sha256, staged.fd.get());
   if (!copied) return copied;
   if (auto synced = platform::full_sync(staged.fd.get()); !synced) {
     return copy_failure(synced.error().text());

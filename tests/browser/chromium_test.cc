@@ -46,15 +46,15 @@ class Browser {
     auto pipe = platform::make_pipe();
     EXPECT_TRUE(pipe.has_value());
     if (!pipe) return;
-    platform::ChildSpec spec{.argv = {kChromium},
-                             .environment = std::vector<std::string>{},
-                             .input = platform::ChildStream::dev_null(),
-                             .output = platform::ChildStream::dev_null(),
-                             .error = platform::ChildStream::from(pipe->write.get()),
-                             .own_process_group = true};
-    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
-    for (const auto& [name, value] : env) spec.environment->push_back(name + "=" + value);
-    auto pid = platform::spawn_child(spec);
+    platform::ChildCommand invocation{.argv = {kChromium},
+                                      .environment = std::vector<std::string>{},
+                                      .input = platform::ChildStream::dev_null(),
+                                      .output = platform::ChildStream::dev_null(),
+                                      .error = platform::ChildStream::from(pipe->write.get()),
+                                      .own_process_group = true};
+    invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
+    for (const auto& [name, value] : env) invocation.environment->push_back(name + "=" + value);
+    auto pid = platform::spawn_child(invocation);
     EXPECT_TRUE(pid.has_value()) << pid.error().text();
     pid_ = pid.value_or(-1);
     stderr_ = std::move(pipe->read);

@@ -81,13 +81,13 @@ TEST_F(HostEndToEnd, StartUpFailuresAnswerOnceAndNeverReadInput) {
   };
   write_file(home_ / "broken.json", "{}");
   for (const Case& c : cases) {
-    BridgeRun spec;
-    spec.environment = environment_;
-    for (const auto& [k, v] : c.environment_changes) spec.environment[k] = v;
-    spec.arguments = c.arguments;
-    spec.input = frame(request::ping(kRequestId));
-    spec.close_input = false;  // a bridge that read stdin would wait here forever
-    BridgeResult result = run_bridge(spec, 20);
+    BridgeRun bridge_run;
+    bridge_run.environment = environment_;
+    for (const auto& [k, v] : c.environment_changes) bridge_run.environment[k] = v;
+    bridge_run.arguments = c.arguments;
+    bridge_run.input = frame(request::ping(kRequestId));
+    bridge_run.close_input = false;  // a bridge that read stdin would wait here forever
+    BridgeResult result = run_bridge(bridge_run, 20);
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(unframe(result.output), std::vector<std::string>{c.answer});
@@ -107,12 +107,12 @@ TEST_F(HostEndToEnd, StartUpFailuresAnswerOnceAndNeverReadInput) {
 }
 
 TEST_F(HostEndToEnd, UnwritableResponseIsReportedOnStandardError) {
-  BridgeRun spec;
-  spec.arguments = arguments_;
-  spec.environment = environment_;
-  spec.input = frame(request::ping(kRequestId)) + frame(request::ping(kRequestId));
-  spec.close_output = true;
-  BridgeResult result = run_bridge(spec);
+  BridgeRun bridge_run;
+  bridge_run.arguments = arguments_;
+  bridge_run.environment = environment_;
+  bridge_run.input = frame(request::ping(kRequestId)) + frame(request::ping(kRequestId));
+  bridge_run.close_output = true;
+  BridgeResult result = run_bridge(bridge_run);
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_TRUE(result.error.starts_with(
       "Varquin browser bridge could not write its response: Unable to write native response "))

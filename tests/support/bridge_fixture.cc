@@ -41,11 +41,11 @@ BridgeFixture::BridgeFixture() {
 }
 
 BridgeResult BridgeFixture::run_raw(const std::string& input) {
-  BridgeRun spec;
-  spec.arguments = arguments_;
-  spec.environment = environment_;
-  spec.input = input;
-  return run_bridge(spec);
+  BridgeRun bridge_run;
+  bridge_run.arguments = arguments_;
+  bridge_run.environment = environment_;
+  bridge_run.input = input;
+  return run_bridge(bridge_run);
 }
 
 BridgeResult BridgeFixture::run(const std::vector<std::string>& requests) {

@@ -29,13 +29,13 @@ std::vector<std::string> environment_of(const std::map<std::string, std::string>
 
 BridgeResult run_bridge(const BridgeRun& run, int timeout_seconds) {
   platform::Pipe in = pipe_or_throw(), out = pipe_or_throw(), err = pipe_or_throw();
-  platform::ChildSpec spec{.argv = {run.executable},
-                           .environment = environment_of(run.environment),
-                           .input = platform::ChildStream::from(in.read.get()),
-                           .output = platform::ChildStream::from(out.write.get()),
-                           .error = platform::ChildStream::from(err.write.get())};
-  spec.argv.insert(spec.argv.end(), run.arguments.begin(), run.arguments.end());
-  auto pid = platform::spawn_child(spec);
+  platform::ChildCommand invocation{.argv = {run.executable},
+                                    .environment = environment_of(run.environment),
+                                    .input = platform::ChildStream::from(in.read.get()),
+                                    .output = platform::ChildStream::from(out.write.get()),
+                                    .error = platform::ChildStream::from(err.write.get())};
+  invocation.argv.insert(invocation.argv.end(), run.arguments.begin(), run.arguments.end());
+  auto pid = platform::spawn_child(invocation);
   in.read.reset();
   out.write.reset();
   err.write.reset();

@@ -29,11 +29,11 @@ class Installer : public ::testing::Test {
   }
 
   BridgeResult run(std::vector<std::string> arguments) {
-    BridgeRun spec;
-    spec.executable = VARQUIN_INSTALLER_EXE;
-    spec.arguments = std::move(arguments);
-    spec.environment = {{"HOME", home_.path()}, {"PATH", "/usr/bin:/bin"}};
-    return run_bridge(spec);
+    BridgeRun bridge_run;
+    bridge_run.executable = VARQUIN_INSTALLER_EXE;
+    bridge_run.arguments = std::move(arguments);
+    bridge_run.environment = {{"HOME", home_.path()}, {"PATH", "/usr/bin:/bin"}};
+    return run_bridge(bridge_run);
   }
 
   std::vector<std::string> install_arguments() const {
