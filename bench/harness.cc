@@ -144,7 +144,7 @@ std::uint64_t peak_rss_bytes(const struct rusage& usage) {
 
 std::optional<std::uint64_t> peak_rss_since_exec([[maybe_unused]] pid_t pid) {
 #if defined(__linux__)
-  auto status = platform::read_whole_file("/proc/" + std::to_string(pid) + "/status");
+  auto status = platform::read_regular_file("/proc/" + std::to_string(pid) + "/status");
   if (!status) return std::nullopt;
   const std::size_t at = status->find("VmHWM:");
   if (at == std::string::npos) return std::nullopt;
@@ -227,7 +227,7 @@ double median(std::vector<double> values) {
 }
 
 void warm_page_cache(const std::string& path) {
-  auto content = platform::read_whole_file(path);
+  auto content = platform::read_regular_file(path, kMaxFileBytes);
   if (!content) die("cannot read " + path);
 }
 

@@ -18,6 +18,9 @@
 
 namespace varquin::bench {
 
+// Bound for reading back any file of a run: above the largest attachment a road moves.
+inline constexpr std::size_t kMaxFileBytes = std::size_t{128} << 20;
+
 [[noreturn]] void die(const std::string& message);
 
 using Clock = std::chrono::steady_clock;

@@ -119,8 +119,8 @@ BridgeEnd finish_bridge(Child& bridge) {
 // correct one. Checked once per road, outside the clock.
 void verify_stage(const BenchStore& store, const std::string& id, const std::string& bytes) {
   const std::string stage = store.imports_root() + "/" + id;
-  auto manifest_text = platform::read_whole_file(stage + "/request.json");
-  auto staged = platform::read_whole_file(stage + "/report.csv");
+  auto manifest_text = platform::read_regular_file(stage + "/request.json");
+  auto staged = platform::read_regular_file(stage + "/report.csv", kMaxFileBytes);
   if (!manifest_text || !staged) die("the stage of " + id + " is incomplete");
   boost::system::error_code ec;
   const auto manifest = boost::json::parse(*manifest_text, ec);
@@ -363,9 +363,11 @@ std::string copy_path_of(const BenchStore& store) {
   const std::string to = store.root() + "/clone-probe-target";
   write_file_or_die(from, "probe");
   auto source = platform::open_read_only(from);
-  auto target = platform::create_exclusive_file(to);
-  if (!source || !target) die("cannot probe cloning in " + store.root());
-  auto cloned = platform::clone_file(source->get(), *target, to);
+  auto directory = platform::Directory::open(store.root());
+  if (!source || !directory) die("cannot probe cloning in " + store.root());
+  auto target = directory->create_file("clone-probe-target");
+  if (!target) die("cannot probe cloning in " + store.root());
+  auto cloned = platform::clone_file(source->get(), *target, *directory, "clone-probe-target");
   (void)platform::remove_file(from);
   (void)platform::remove_file(to);
   if (!cloned) return "clone failed: " + cloned.error().text();

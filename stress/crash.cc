@@ -244,7 +244,7 @@ void run_trial(const Options& options, const Home& home, const Calibration (&cal
              stage != after.stages.end() ? 1 : 0);
   if (road != Road::Upload) {
     // The browser's file is only ever read.
-    auto source = platform::read_whole_file(trial.source);
+    auto source = platform::read_regular_file(trial.source, kMaxFileBytes);
     ledger.expect(source && *source == trial.content, kSection,
                   replay + ": the downloaded file changed");
     (void)platform::remove_tree(home.inbox() + "/" + trial.id);

@@ -42,7 +42,7 @@ void walk(const std::string& root, const std::string& relative, bool files_only,
       ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
       out[rel] = "l " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
     } else if (S_ISREG(info.st_mode)) {
-      auto content = platform::read_whole_file(path);
+      auto content = platform::read_regular_file(path, kMaxFileBytes);
       out[rel] = "f " + mode_text(info.st_mode) + " " + std::to_string(info.st_size) + " " +
                  (content ? sha256_of(*content) : "unreadable");
     } else {
@@ -113,7 +113,7 @@ std::optional<std::string> check_stage(const std::string& directory, const std::
     return where + "filePath names " + manifest->file_path;
   }
   if (!util::parse_rfc3339(manifest->created_at)) return where + "createdAt does not parse";
-  auto content = platform::read_whole_file(staged);
+  auto content = platform::read_regular_file(staged, kMaxFileBytes);
   if (!content) return where + "staged file cannot be read";
   if (content->size() != manifest->size_bytes) {
     return where + "sizeBytes " + std::to_string(manifest->size_bytes) + " but the file holds " +
@@ -129,7 +129,8 @@ StoreView inspect_store(const Home& home, const StoreRules& rules) {
   StoreView view;
   const std::string root = home.imports();
   if (!testing::path_exists(root)) return view;
-  auto entries = platform::list_directory(root);
+  auto root_directory = platform::Directory::open(root);
+  auto entries = root_directory ? root_directory->list() : std::unexpected(root_directory.error());
   if (!entries) {
     view.problems.push_back("the imports root cannot be listed");
     return view;
@@ -141,7 +142,7 @@ StoreView inspect_store(const Home& home, const StoreRules& rules) {
     if (entry.name == staging::kLockFileName && entry.kind == platform::EntryKind::Regular) {
       continue;
     }
-    if (staging::is_valid_incoming_directory(path)) {
+    if (staging::is_valid_incoming_directory(*root_directory, entry.name)) {
       if (!rules.incoming_allowed) {
         view.problems.push_back("incoming directory left behind: " + entry.name);
         view.broken.push_back(entry.name);

@@ -180,10 +180,13 @@ void show_progress(std::size_t done, std::size_t total) {
   if (done == total) std::fputc('\n', stderr);
 }
 
+// Larger than the bridge accepts, so that its own refusal can be tried.
+constexpr std::size_t kMaxUploadFileBytes = std::size_t{1} << 30;
+
 void upload(Session& session, const Options& options) {
   if (options.operands.size() != 1) usage();
   const std::string& file = options.operands[0];
-  auto content = varquin::platform::read_whole_file(file);
+  auto content = varquin::platform::read_regular_file(file, kMaxUploadFileBytes);
   if (!content) die("cannot read " + file + ": " + content.error().text());
   std::string id = options.request_id.value_or(new_request_id());
   std::string name =

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/fs.h"
+#include "platform/directory.h"
 #include "protocol/json_reader.h"
 #include "util/path.h"
 
@@ -45,7 +45,8 @@ Result<std::string> default_config_path() {
 }
 
 Result<BridgeConfig> BridgeConfig::load(const std::string& path) {
-  auto bytes = platform::read_whole_file(path);
+  // Bounded, and never waiting on a FIFO: a configuration is a few hundred bytes.
+  auto bytes = platform::read_regular_file(path);
   if (!bytes) {
     return fail("Unable to read browser bridge config: ", bytes.error().text(),
                 ErrorCode::ConfigMissing);

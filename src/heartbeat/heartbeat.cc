@@ -4,9 +4,9 @@
 #include <span>
 #include <string>
 
-#include "platform/fs.h"
+#include "platform/directory.h"
+#include "platform/fd.h"
 #include "protocol/json_writer.h"
-#include "util/path.h"
 #include "util/rfc3339.h"
 #include "util/uuid.h"
 
@@ -20,7 +20,7 @@ std::unexpected<BridgeError> heartbeat_failure(std::string_view prefix, std::str
 
 // ".browser-extension-heartbeat.json.<uuid>.tmp": hidden, and unique to this attempt so two
 // bridges starting together never write the same temporary file.
-Result<std::string> temporary_path(const std::string& directory) {
+Result<std::string> temporary_name() {
   auto uuid = util::random_uuid_v4();
   // The write step owns the random source's failure: without a name there is nothing to write.
   if (!uuid) return heartbeat_failure("Unable to write heartbeat: ", uuid.error().text());
@@ -29,11 +29,12 @@ Result<std::string> temporary_path(const std::string& directory) {
   name += '.';
   name += util::format_uuid_hyphenated(*uuid);
   name += ".tmp";
-  return util::join_path(directory, name);
+  return name;
 }
 
-Status write_file(const std::string& path, std::string_view bytes) {
-  auto file = platform::create_or_truncate_file(path);
+Status write_file(const platform::Directory& directory, const std::string& name,
+                  std::string_view bytes) {
+  auto file = directory.create_file(name);
   if (!file) return heartbeat_failure("Unable to write heartbeat: ", file.error().text());
   auto written = platform::write_all(
       file->get(), std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
@@ -49,13 +50,12 @@ Status record_heartbeat(const BridgeConfig& config) {
 }
 
 Status record_heartbeat_at(const BridgeConfig& config, platform::WallTime now) {
-  const std::string& directory = config.electron_user_data_path;
-  const std::string target = util::join_path(directory, kHeartbeatFileName);
-
-  if (auto created = platform::create_directories(directory); !created) {
-    return heartbeat_failure("Unable to create heartbeat directory: ", created.error().text());
+  // Written relative to the directory held open, which was reached without following a link.
+  auto directory = platform::Directory::create(config.electron_user_data_path);
+  if (!directory) {
+    return heartbeat_failure("Unable to create heartbeat directory: ", directory.error().text());
   }
-  auto temporary = temporary_path(directory);
+  auto temporary = temporary_name();
   if (!temporary) return std::unexpected(temporary.error());
 
   auto bytes = json::ObjectWriter(json::Style::Compact)
@@ -65,9 +65,9 @@ Status record_heartbeat_at(const BridgeConfig& config, platform::WallTime now) {
                    .finish();
   if (!bytes) return heartbeat_failure("Unable to serialize heartbeat: ", bytes.error());
 
-  if (auto written = write_file(*temporary, *bytes); !written) return written;
-  if (auto renamed = platform::rename_path(*temporary, target); !renamed) {
-    (void)platform::remove_file(*temporary);
+  if (auto written = write_file(*directory, *temporary, *bytes); !written) return written;
+  if (auto renamed = directory->rename(*temporary, kHeartbeatFileName); !renamed) {
+    (void)directory->remove_file(*temporary);
     return heartbeat_failure("Unable to publish heartbeat: ", renamed.error().text());
   }
   return {};

@@ -10,8 +10,6 @@
 #include <sys/ioctl.h>
 #endif
 
-#include "platform/fs.h"
-
 namespace varquin::platform {
 
 namespace {
@@ -26,20 +24,22 @@ bool means_unsupported(int error) {
 
 #if defined(__APPLE__)
 
-OsResult<bool> clone_file(int from, UniqueFd& to, const std::string& to_path) {
+OsResult<bool> clone_file(int from, UniqueFd& to, const Directory& directory,
+                          std::string_view to_name) {
+  const std::string name(to_name);
   // fclonefileat creates its target and refuses an existing one: the empty file makes way. The
-  // directory is the caller's own, so no one else takes the name in between.
-  if (::unlink(to_path.c_str()) != 0) return last_os_error();
-  if (::fclonefileat(from, AT_FDCWD, to_path.c_str(), 0) != 0) {
+  // directory is the caller's own and held by descriptor, so the name cannot lead elsewhere.
+  if (auto removed = directory.remove_file(name); !removed) return std::unexpected(removed.error());
+  if (::fclonefileat(from, directory.fd(), name.c_str(), 0) != 0) {
     const int error = errno;
-    auto recreated = create_exclusive_file(to_path);
+    auto recreated = directory.create_file(name);
     if (!recreated) return std::unexpected(recreated.error());
     to = std::move(*recreated);
     if (means_unsupported(error)) return false;
     return os_error(error);
   }
   for (;;) {
-    const int fd = ::open(to_path.c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = ::openat(directory.fd(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
       to = UniqueFd(fd);
       return true;
@@ -50,7 +50,7 @@ OsResult<bool> clone_file(int from, UniqueFd& to, const std::string& to_path) {
 
 #elif defined(__linux__) && defined(FICLONE)
 
-OsResult<bool> clone_file(int from, UniqueFd& to, const std::string&) {
+OsResult<bool> clone_file(int from, UniqueFd& to, const Directory&, std::string_view) {
   if (::ioctl(to.get(), FICLONE, from) == 0) return true;
   if (means_unsupported(errno)) return false;
   return last_os_error();
@@ -58,7 +58,7 @@ OsResult<bool> clone_file(int from, UniqueFd& to, const std::string&) {
 
 #else
 
-OsResult<bool> clone_file(int, UniqueFd&, const std::string&) {
+OsResult<bool> clone_file(int, UniqueFd&, const Directory&, std::string_view) {
   return false;
 }
 

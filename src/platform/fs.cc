@@ -1,6 +1,5 @@
 #include "platform/fs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -8,11 +7,19 @@
 #include <climits>
 #include <cstdlib>
 
+#include "platform/tree.h"
+
 namespace varquin::platform {
 
 namespace {
 
+// The system reads a path up to its first NUL: one inside would name another file.
+bool holds_nul(const std::string& path) {
+  return path.find('\0') != std::string::npos;
+}
+
 OsResult<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) {
+  if (holds_nul(path)) return os_error(EINVAL);
   for (;;) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) return UniqueFd(fd);
@@ -24,6 +31,7 @@ OsResult<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) 
 
 OsStatus create_directories(const std::string& path) {
   if (path.empty()) return os_error(ENOENT);
+  if (holds_nul(path)) return os_error(EINVAL);
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) return {};
@@ -44,6 +52,7 @@ OsStatus create_directories(const std::string& path) {
 }
 
 OsStatus create_directory(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
   if (::mkdir(path.c_str(), 0777) != 0) return last_os_error();
   return {};
 }
@@ -71,12 +80,14 @@ OsStatus set_blocking(int fd) {
 }
 
 OsResult<struct stat> stat_path(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return last_os_error();
   return info;
 }
 
 OsResult<struct stat> lstat_path(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) return last_os_error();
   return info;
@@ -98,21 +109,25 @@ WallTime modification_time(const struct stat& info) {
 }
 
 OsStatus rename_path(const std::string& from, const std::string& to) {
+  if (holds_nul(from) || holds_nul(to)) return os_error(EINVAL);
   if (::rename(from.c_str(), to.c_str()) != 0) return last_os_error();
   return {};
 }
 
 OsStatus remove_file(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
   if (::unlink(path.c_str()) != 0) return last_os_error();
   return {};
 }
 
 OsStatus remove_empty_directory(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
   if (::rmdir(path.c_str()) != 0) return last_os_error();
   return {};
 }
 
 OsResult<std::string> real_path(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
   char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr) return last_os_error();
   std::string result(resolved);
@@ -120,120 +135,7 @@ OsResult<std::string> real_path(const std::string& path) {
   return result;
 }
 
-OsResult<std::string> read_whole_file(const std::string& path) {
-  auto fd = open_fd(path, O_RDONLY);
-  if (!fd) return std::unexpected(fd.error());
-  auto info = stat_fd(fd->get());
-  if (!info) return std::unexpected(info.error());
-  if (S_ISDIR(info->st_mode)) return os_error(EISDIR);
-  std::string content;
-  if (info->st_size > 0) content.reserve(static_cast<std::size_t>(info->st_size));
-  std::uint8_t buffer[65536];
-  for (;;) {
-    auto got = read_some(fd->get(), buffer);
-    if (!got) return std::unexpected(got.error());
-    if (*got == 0) break;
-    content.append(reinterpret_cast<const char*>(buffer), *got);
-  }
-  return content;
-}
-
 namespace {
-
-std::optional<EntryKind> kind_from_mode(mode_t mode) {
-  if (S_ISREG(mode)) return EntryKind::Regular;
-  if (S_ISDIR(mode)) return EntryKind::Directory;
-  if (S_ISLNK(mode)) return EntryKind::Symlink;
-  return EntryKind::Other;
-}
-
-std::optional<EntryKind> kind_from_dirent(unsigned char type) {
-  switch (type) {
-    case DT_REG:
-      return EntryKind::Regular;
-    case DT_DIR:
-      return EntryKind::Directory;
-    case DT_LNK:
-      return EntryKind::Symlink;
-    case DT_UNKNOWN:
-      return std::nullopt;
-    default:
-      return EntryKind::Other;
-  }
-}
-
-// Lists the directory open at `dir_fd` (the descriptor stays owned by the caller).
-OsResult<std::vector<DirEntry>> list_open_directory(int dir_fd) {
-  int listing_fd = ::dup(dir_fd);
-  if (listing_fd < 0) return last_os_error();
-  DIR* dir = ::fdopendir(listing_fd);
-  if (dir == nullptr) {
-    int error = errno;
-    ::close(listing_fd);
-    return os_error(error);
-  }
-  ::rewinddir(dir);
-  std::vector<DirEntry> entries;
-  for (;;) {
-    errno = 0;
-    struct dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      int error = errno;
-      ::closedir(dir);
-      if (error != 0) return os_error(error);
-      return entries;
-    }
-    std::string name(entry->d_name);
-    if (name == "." || name == "..") continue;
-    DirEntry item{name, kind_from_dirent(entry->d_type), std::nullopt};
-    if (!item.kind) {
-      struct stat info {};
-      if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        item.kind = kind_from_mode(info.st_mode);
-      } else {
-        item.error = OsError{errno};
-      }
-    }
-    entries.push_back(std::move(item));
-  }
-}
-
-OsResult<UniqueFd> open_directory_nofollow(int parent_fd, const char* name) {
-  int fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return last_os_error();
-  return UniqueFd(fd);
-}
-
-OsStatus remove_entry_at(int parent_fd, const std::string& name);
-
-// Empties the directory open at `dir_fd`; never leaves it through a link.
-OsStatus remove_contents(int dir_fd) {
-  auto entries = list_open_directory(dir_fd);
-  if (!entries) return std::unexpected(entries.error());
-  for (const DirEntry& entry : *entries) {
-    auto removed = remove_entry_at(dir_fd, entry.name);
-    if (!removed && removed.error().number != ENOENT) return removed;
-  }
-  return {};
-}
-
-// Removes one entry of an open directory. The entry is first opened as a directory with
-// O_NOFOLLOW: if that fails because it is a link or not a directory, it is unlinked as a file,
-// which removes a link itself and never its target.
-OsStatus remove_entry_at(int parent_fd, const std::string& name) {
-  auto child = open_directory_nofollow(parent_fd, name.c_str());
-  if (!child) {
-    int error = child.error().number;
-    if (error != ENOTDIR && error != ELOOP) return std::unexpected(child.error());
-    if (::unlinkat(parent_fd, name.c_str(), 0) != 0) return last_os_error();
-    return {};
-  }
-  auto emptied = remove_contents(child->get());
-  if (!emptied) return emptied;
-  child->reset();
-  if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return last_os_error();
-  return {};
-}
 
 std::pair<std::string, std::string> split_parent(const std::string& path) {
   std::string trimmed = path;
@@ -247,17 +149,18 @@ std::pair<std::string, std::string> split_parent(const std::string& path) {
 }  // namespace
 
 OsResult<std::vector<DirEntry>> list_directory(const std::string& path) {
-  auto dir = open_fd(path, O_RDONLY | O_DIRECTORY);
+  auto dir = Directory::open(path);
   if (!dir) return std::unexpected(dir.error());
-  return list_open_directory(dir->get());
+  return dir->list();
 }
 
 OsStatus remove_tree(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
   auto [parent, name] = split_parent(path);
   if (name.empty() || name == "." || name == ".." || name == "/") return os_error(EINVAL);
-  auto parent_fd = open_fd(parent, O_RDONLY | O_DIRECTORY);
-  if (!parent_fd) return std::unexpected(parent_fd.error());
-  return remove_entry_at(parent_fd->get(), name);
+  auto parent_dir = Directory::open(parent);
+  if (!parent_dir) return std::unexpected(parent_dir.error());
+  return platform::remove_tree(*parent_dir, name);
 }
 
 OsStatus try_lock_exclusive(int fd) {

@@ -1,5 +1,7 @@
-// File-system calls the store needs, each a thin wrapper returning OsError on failure.
-// Paths are byte strings in the platform's native form.
+// File-system calls by path, each a thin wrapper returning OsError on failure. Paths are byte
+// strings in the platform's native form; one holding a NUL byte is refused with EINVAL, since the
+// system would silently cut it there. Work that must not be redirected by a path changing under it
+// goes through platform/directory.h instead.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/directory.h"
 #include "platform/fd.h"
 #include "platform/os_error.h"
 
@@ -48,23 +51,12 @@ OsStatus remove_empty_directory(const std::string& path);
 // The canonical absolute path, every link, "." and ".." resolved.
 OsResult<std::string> real_path(const std::string& path);
 
-OsResult<std::string> read_whole_file(const std::string& path);
-
-enum class EntryKind { Regular, Directory, Symlink, Other };
-
-struct DirEntry {
-  std::string name;
-  // Without following links. Empty when the kind could not be determined; see `error`.
-  std::optional<EntryKind> kind;
-  std::optional<OsError> error;
-};
-
-// Lists a directory (without "." and ".."), typing each entry without following links.
+// Lists a directory reached without following any link (see Directory::open).
 OsResult<std::vector<DirEntry>> list_directory(const std::string& path);
 
-// Removes the path and everything below it without ever following a symbolic link, even when a
-// directory is swapped for a link while the walk runs. A link at `path` itself is removed, not
-// followed.
+// Removes the path and everything below it without ever following a symbolic link (see
+// platform/tree.h); its parent is reached without following any. A link at `path` itself is
+// removed, not followed.
 OsStatus remove_tree(const std::string& path);
 
 // Advisory whole-file lock.

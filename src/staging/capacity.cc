@@ -4,14 +4,21 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/race.h"
+#include "platform/tree.h"
 #include "staging/layout.h"
 #include "staging/records.h"
-#include "util/path.h"
 #include "util/utf8.h"
 
 namespace varquin::staging {
 
 namespace {
+
+using platform::Directory;
+using platform::EntryKind;
+
+constexpr std::string_view kImportsListFailure = "Unable to inspect browser imports: ";
+constexpr std::string_view kTerminalsListFailure = "Unable to inspect terminal records: ";
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return b > std::numeric_limits<std::uint64_t>::max() - a
@@ -23,62 +30,61 @@ bool is_expired(util::Instant stamp, util::Instant now) {
   return util::whole_seconds_between(stamp, now) >= kExpiryAgeSeconds;
 }
 
-// A root that cannot even be inspected does not exist for the census or for expiry.
-bool root_exists(const std::string& root) {
-  return platform::stat_path(root).has_value();
-}
-
-// The kind of an entry that could be typed, or the bare error text of one that could not.
-Result<platform::EntryKind> entry_kind(const platform::DirEntry& entry) {
-  if (entry.kind) return *entry.kind;
-  platform::OsError error = entry.error.value_or(platform::OsError{EIO});
+std::unexpected<BridgeError> bare_failure(const platform::OsError& error) {
   return std::unexpected(BridgeError(error.text(), ErrorCode::StagingFailed));
 }
 
-// Calls `visit(name, path)` for each entry of `root` that is of `wanted` kind, stopping at the
-// first failure; an entry that cannot be typed fails the walk.
+// The kind of an entry that could be typed, or the bare error text of one that could not.
+Result<EntryKind> entry_kind(const platform::DirEntry& entry) {
+  if (entry.kind) return *entry.kind;
+  return bare_failure(entry.error.value_or(platform::OsError{EIO}));
+}
+
+// Calls `visit(name)` for each entry of `root` that is of `wanted` kind, stopping at the first
+// failure; an entry that cannot be typed fails the walk.
 template <typename Visit>
-Status for_each_entry(const std::string& root, std::string_view list_failure,
-                      platform::EntryKind wanted, Visit visit) {
-  auto entries = platform::list_directory(root);
+Status for_each_entry(const Directory& root, std::string_view list_failure, EntryKind wanted,
+                      Visit visit) {
+  auto entries = root.list();
   if (!entries) return staging_failure(list_failure, entries.error());
   for (const platform::DirEntry& entry : *entries) {
     auto kind = entry_kind(entry);
     if (!kind) return std::unexpected(kind.error());
     if (*kind != wanted) continue;
-    if (auto visited = visit(entry.name, util::join_path(root, entry.name)); !visited) {
-      return visited;
-    }
+    if (auto visited = visit(std::string_view(entry.name)); !visited) return visited;
   }
   return {};
 }
-
-constexpr std::string_view kImportsListFailure = "Unable to inspect browser imports: ";
-constexpr std::string_view kTerminalsListFailure = "Unable to inspect terminal records: ";
 
 bool is_hidden_name(std::string_view name) {
   return !name.empty() && name.front() == '.' && util::is_valid_utf8(name);
 }
 
-Status remove_tree_or(const std::string& path, std::string_view failure) {
-  if (auto removed = platform::remove_tree(path); !removed) {
+Status remove_tree_or(const Directory& root, std::string_view name, std::string_view failure) {
+  if (auto removed = platform::remove_tree(root, name); !removed) {
     return staging_failure(failure, removed.error());
   }
   return {};
 }
 
-Status expire_import(const std::string& path, util::Instant now) {
-  if (is_valid_incoming_directory(path)) {
+Status expire_import(const Directory& root, std::string_view name, util::Instant now) {
+  if (is_valid_incoming_directory(root, name)) {
     // An abandoned incoming directory has no manifest to date it; its own mtime does.
-    auto info = platform::lstat_path(path);
+    auto info = root.stat(name);
     if (!info || !is_expired(platform::modification_time(*info), now)) return {};
-    return remove_tree_or(path, "Unable to expire incoming browser import: ");
+    return remove_tree_or(root, name, "Unable to expire incoming browser import: ");
   }
-  auto manifest = validated_manifest_for_directory(path);
+  // Judged through the directory held open, so the one removed is the one whose manifest aged.
+  auto stage = root.open_directory(name);
+  if (!stage) return {};
+  auto manifest = validated_manifest_for_directory(*stage);
   if (!manifest) return {};
   auto created = util::parse_rfc3339(manifest->created_at);
   if (!created || !is_expired(*created, now)) return {};
-  return retire_stage(path, manifest->request_id, "Unable to expire browser import: ");
+  constexpr std::string_view kFailure = "Unable to expire browser import: ";
+  auto identity = stage->identity();
+  if (!identity) return staging_failure(kFailure, identity.error());
+  return retire_stage(root, name, *identity, kFailure);
 }
 
 // The request ID a terminal file may be expired under, when its name is one.
@@ -88,107 +94,158 @@ std::optional<std::string_view> terminal_request_id(std::string_view file_name) 
   return stem;
 }
 
-Status expire_terminal(std::string_view name, const std::string& path, util::Instant now) {
+Status expire_terminal(const Directory& root, std::string_view name, util::Instant now) {
   auto request_id = terminal_request_id(name);
   if (!request_id) return {};
-  auto record = read_json<TerminalRecord>(path);
+  auto record = read_json<TerminalRecord>(root, name);
   if (!record || record->request_id != *request_id) return {};
   auto finalized = util::parse_rfc3339(record->finalized_at);
   if (!finalized || !is_expired(*finalized, now)) return {};
-  if (auto removed = platform::remove_file(path); !removed) {
+  if (auto removed = root.remove_file(name); !removed) {
     return staging_failure("Unable to expire terminal record: ", removed.error());
   }
   return {};
 }
 
+Status purge_imports(const Directory& root, util::Instant now) {
+  return for_each_entry(root, kImportsListFailure, EntryKind::Directory,
+                        [&](std::string_view name) { return expire_import(root, name, now); });
+}
+
+Status purge_terminals(const Directory& root, util::Instant now) {
+  return for_each_entry(root, kTerminalsListFailure, EntryKind::Regular,
+                        [&](std::string_view name) { return expire_terminal(root, name, now); });
+}
+
+Status count_imports(const Directory& root, StoreUsage& usage) {
+  return for_each_entry(
+      root, kImportsListFailure, EntryKind::Directory, [&](std::string_view name) -> Status {
+        if (is_valid_incoming_directory(root, name)) {
+          auto incoming = root.open_directory(name);
+          if (!incoming) {
+            return staging_failure("Unable to inspect incoming import: ", incoming.error());
+          }
+          auto bytes = staging::regular_file_bytes(*incoming);
+          if (!bytes) return std::unexpected(bytes.error());
+          usage.bytes = saturating_add(usage.bytes, *bytes);
+          ++usage.stages;
+          return {};
+        }
+        if (is_hidden_name(name)) return {};
+        // A stage without a usable manifest still takes a place, just no bytes.
+        ++usage.stages;
+        auto stage = root.open_directory(name);
+        if (!stage) return {};
+        if (auto manifest = validated_manifest_for_directory(*stage)) {
+          usage.bytes = saturating_add(usage.bytes, manifest->size_bytes);
+        }
+        return {};
+      });
+}
+
+Status count_terminals(const Directory& root, StoreUsage& usage) {
+  auto entries = root.list();
+  if (!entries) return staging_failure(kTerminalsListFailure, entries.error());
+  // An entry that cannot be typed is skipped here, not fatal: the desktop app owns this root.
+  for (const platform::DirEntry& entry : *entries) {
+    if (entry.kind == EntryKind::Regular) ++usage.terminal_records;
+  }
+  return {};
+}
+
+// A root given by path: none when it does not exist.
+Result<std::optional<Directory>> existing_root(const std::string& path,
+                                               std::string_view list_failure) {
+  auto root = Directory::open(path);
+  if (root) return std::optional<Directory>(std::move(*root));
+  if (root.error().number == ENOENT) return std::optional<Directory>();
+  return staging_failure(list_failure, root.error());
+}
+
+// Runs `work` on the root at `path` when there is one.
+template <typename Work>
+Status with_existing_root(const std::string& path, std::string_view list_failure, Work work) {
+  auto root = existing_root(path, list_failure);
+  if (!root) return std::unexpected(root.error());
+  if (!*root) return {};
+  return work(**root);
+}
+
 }  // namespace
+
+Status purge_expired(const Directory& imports_root, const Directory& terminals_root,
+                     util::Instant now) {
+  if (auto purged = purge_imports(imports_root, now); !purged) return purged;
+  return purge_terminals(terminals_root, now);
+}
+
+Result<StoreUsage> managed_usage(const Directory& imports_root, const Directory& terminals_root) {
+  StoreUsage usage;
+  if (auto counted = count_imports(imports_root, usage); !counted) {
+    return std::unexpected(counted.error());
+  }
+  if (auto counted = count_terminals(terminals_root, usage); !counted) {
+    return std::unexpected(counted.error());
+  }
+  return usage;
+}
 
 Status purge_expired(const std::string& imports_root, const std::string& terminals_root,
                      util::Instant now) {
-  if (root_exists(imports_root)) {
-    auto purged = for_each_entry(
-        imports_root, kImportsListFailure, platform::EntryKind::Directory,
-        [&](std::string_view, const std::string& path) { return expire_import(path, now); });
-    if (!purged) return purged;
-  }
-  if (!root_exists(terminals_root)) return {};
-  return for_each_entry(terminals_root, kTerminalsListFailure, platform::EntryKind::Regular,
-                        [&](std::string_view name, const std::string& path) {
-                          return expire_terminal(name, path, now);
-                        });
+  auto purged = with_existing_root(imports_root, kImportsListFailure,
+                                   [&](const Directory& root) { return purge_imports(root, now); });
+  if (!purged) return purged;
+  return with_existing_root(terminals_root, kTerminalsListFailure,
+                            [&](const Directory& root) { return purge_terminals(root, now); });
 }
 
 Result<StoreUsage> managed_usage(const std::string& imports_root,
                                  const std::string& terminals_root) {
   StoreUsage usage;
-  if (root_exists(imports_root)) {
-    auto counted = for_each_entry(imports_root, kImportsListFailure, platform::EntryKind::Directory,
-                                  [&](std::string_view name, const std::string& path) -> Status {
-                                    if (is_valid_incoming_directory(path)) {
-                                      auto bytes = regular_file_bytes(path);
-                                      if (!bytes) return std::unexpected(bytes.error());
-                                      usage.bytes = saturating_add(usage.bytes, *bytes);
-                                      ++usage.stages;
-                                      return {};
-                                    }
-                                    if (is_hidden_name(name)) return {};
-                                    // A stage without a usable manifest still takes a place, just
-                                    // no bytes.
-                                    ++usage.stages;
-                                    if (auto manifest = validated_manifest_for_directory(path)) {
-                                      usage.bytes =
-                                          saturating_add(usage.bytes, manifest->size_bytes);
-                                    }
-                                    return {};
-                                  });
-    if (!counted) return std::unexpected(counted.error());
+  auto counted = with_existing_root(imports_root, kImportsListFailure, [&](const Directory& root) {
+    return count_imports(root, usage);
+  });
+  if (counted) {
+    counted = with_existing_root(terminals_root, kTerminalsListFailure, [&](const Directory& root) {
+      return count_terminals(root, usage);
+    });
   }
-  if (root_exists(terminals_root)) {
-    auto entries = platform::list_directory(terminals_root);
-    if (!entries) return staging_failure(kTerminalsListFailure, entries.error());
-    // An entry that cannot be typed is skipped here, not fatal: the desktop app owns this root.
-    for (const platform::DirEntry& entry : *entries) {
-      if (entry.kind == platform::EntryKind::Regular) ++usage.terminal_records;
-    }
-  }
+  if (!counted) return std::unexpected(counted.error());
   return usage;
 }
 
-Result<std::uint64_t> regular_file_bytes(const std::string& directory) {
-  auto entries = platform::list_directory(directory);
-  if (!entries) {
-    return staging_failure("Unable to inspect incoming import: ", entries.error());
+Result<std::uint64_t> regular_file_bytes(const Directory& directory) {
+  auto total = platform::regular_file_bytes(directory);
+  if (total) return *total;
+  if (total.error().listing) {
+    return staging_failure("Unable to inspect incoming import: ", total.error().error);
   }
-  std::uint64_t total = 0;
-  for (const platform::DirEntry& entry : *entries) {
-    auto kind = entry_kind(entry);
-    if (!kind) return std::unexpected(kind.error());
-    const std::string path = util::join_path(directory, entry.name);
-    if (*kind == platform::EntryKind::Regular) {
-      auto info = platform::lstat_path(path);
-      if (!info) return std::unexpected(BridgeError(info.error().text(), ErrorCode::StagingFailed));
-      total = saturating_add(total, static_cast<std::uint64_t>(info->st_size));
-    } else if (*kind == platform::EntryKind::Directory) {
-      auto nested = regular_file_bytes(path);
-      if (!nested) return nested;
-      total = saturating_add(total, *nested);
-    }
-  }
-  return total;
+  return bare_failure(total.error().error);
 }
 
-Status retire_stage(const std::string& stage_directory, std::string_view request_id,
+Status retire_stage(const Directory& imports_root, std::string_view request_id,
+                    std::optional<platform::FileIdentity> expected,
                     std::string_view failure_prefix) {
-  auto parent = util::parent_path(stage_directory);
-  if (!parent) return staging_failure(failure_prefix, platform::OsError{EINVAL});
-  auto retired = new_incoming_directory_in(*parent, request_id);
+  if (!expected) {
+    auto found = imports_root.stat(request_id);
+    if (!found) return staging_failure(failure_prefix, found.error());
+    expected = platform::identity_of(*found);
+  }
+  auto retired = new_incoming_name(request_id);
   if (!retired) return std::unexpected(retired.error());
+  platform::race_point(platform::RacePoint::StageRetire);
   // Removing the files in place would let a crash or a failed unlink leave a stage without its
   // manifest, which never expires, or a manifest without its file.
-  if (auto renamed = platform::rename_path(stage_directory, *retired); !renamed) {
+  if (auto renamed = imports_root.rename(request_id, *retired); !renamed) {
     return staging_failure(failure_prefix, renamed.error());
   }
-  return remove_tree_or(*retired, failure_prefix);
+  auto moved = imports_root.stat(*retired);
+  if (!moved || platform::identity_of(*moved) != *expected) {
+    (void)imports_root.rename(*retired, request_id);
+    return fail(failure_prefix, "the stage was replaced while it was being removed",
+                ErrorCode::StagingFailed);
+  }
+  return remove_tree_or(imports_root, *retired, failure_prefix);
 }
 
 Status check_capacity(const StoreUsage& usage, std::uint64_t new_bytes) {

@@ -33,12 +33,7 @@ std::string StorePaths::terminal_record(std::string_view request_id) const {
   return util::join_path(terminals_root(), std::string(request_id) + ".json");
 }
 
-Result<std::string> StorePaths::new_incoming_directory(std::string_view request_id) const {
-  return new_incoming_directory_in(imports_root(), request_id);
-}
-
-Result<std::string> new_incoming_directory_in(std::string_view imports_root,
-                                              std::string_view request_id) {
+Result<std::string> new_incoming_name(std::string_view request_id) {
   auto uuid = util::random_uuid_v4();
   if (!uuid) {
     return fail("Unable to create temporary request directory: ", uuid.error().text(),
@@ -48,7 +43,26 @@ Result<std::string> new_incoming_directory_in(std::string_view imports_root,
   name += request_id;
   name += '-';
   name += util::format_uuid_simple(*uuid);
-  return util::join_path(imports_root, name);
+  return name;
+}
+
+namespace {
+
+Result<platform::Directory> create_root(const std::string& path, std::string_view failure) {
+  auto root = platform::Directory::create(path);
+  if (root) return std::move(*root);
+  if (root.error().number == ELOOP) return symlinked_path_failure();
+  return staging_failure(failure, root.error());
+}
+
+}  // namespace
+
+Result<StoreRoots> create_store_roots(const StorePaths& store) {
+  auto imports = create_root(store.imports_root(), "Unable to create browser import root: ");
+  if (!imports) return std::unexpected(imports.error());
+  auto terminals = create_root(store.terminals_root(), "Unable to create terminal root: ");
+  if (!terminals) return std::unexpected(terminals.error());
+  return StoreRoots{std::move(*imports), std::move(*terminals)};
 }
 
 RequestIdFault check_request_id(std::string_view request_id) {
@@ -75,16 +89,15 @@ Status validate_request_id(std::string_view request_id) {
   return fail(std::string(request_id_fault_message(fault)), ErrorCode::InvalidFile);
 }
 
-bool is_valid_incoming_directory(const std::string& path) {
-  auto name = util::file_name(path);
-  if (!name || !util::is_valid_utf8(*name)) return false;
-  if (name->size() != 79 || !name->starts_with(kIncomingPrefix)) return false;
-  if ((*name)[46] != '-') return false;
-  if (check_request_id(name->substr(10, 36)) != RequestIdFault::None) return false;
-  for (char c : name->substr(47, 32)) {
+bool is_valid_incoming_directory(const platform::Directory& root, std::string_view name) {
+  if (!util::is_valid_utf8(name)) return false;
+  if (name.size() != 79 || !name.starts_with(kIncomingPrefix)) return false;
+  if (name[46] != '-') return false;
+  if (check_request_id(name.substr(10, 36)) != RequestIdFault::None) return false;
+  for (char c : name.substr(47, 32)) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
-  auto info = platform::lstat_path(path);
+  auto info = root.stat(name);
   return info && S_ISDIR(info->st_mode);
 }
 
@@ -114,13 +127,15 @@ Status reject_symlink_or_reparse_components(const std::string& path) {
     if (!info) {
       return fail("Unable to inspect source path: ", info.error().text(), ErrorCode::InvalidFile);
     }
-    if (S_ISLNK(info->st_mode)) {
-      return fail("Symlinked browser import paths are not allowed", ErrorCode::InvalidFile);
-    }
+    if (S_ISLNK(info->st_mode)) return symlinked_path_failure();
     if (current->empty()) break;
     current = util::parent_path(*current);
   }
   return {};
+}
+
+std::unexpected<BridgeError> symlinked_path_failure() {
+  return fail("Symlinked browser import paths are not allowed", ErrorCode::InvalidFile);
 }
 
 }  // namespace varquin::staging

@@ -5,7 +5,6 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "staging/layout.h"
-#include "util/path.h"
 
 namespace varquin::staging {
 
@@ -21,15 +20,9 @@ StagingLock::~StagingLock() {
   if (file_.valid()) (void)platform::unlock(file_.get());
 }
 
-Result<StagingLock> acquire_staging_lock(const std::string& imports_root) {
-  if (auto created = platform::create_directories(imports_root); !created) {
-    return fail("Unable to create browser import root: ", created.error().text(),
-                ErrorCode::StagingFailed);
-  }
-  auto file = platform::open_or_create_read_write(util::join_path(imports_root, kLockFileName));
-  if (!file) {
-    return fail("Unable to open staging lock: ", file.error().text(), ErrorCode::StagingFailed);
-  }
+Result<StagingLock> acquire_staging_lock(const platform::Directory& imports_root) {
+  auto file = imports_root.open_or_create_file(kLockFileName);
+  if (!file) return staging_failure("Unable to open staging lock: ", file.error());
   const auto start = platform::MonotonicClock::now();
   for (;;) {
     auto locked = platform::try_lock_exclusive(file->get());
@@ -39,8 +32,7 @@ Result<StagingLock> acquire_staging_lock(const std::string& imports_root) {
       return fail("Another browser import is still being staged", ErrorCode::LockTimeout);
     }
     if (!platform::is_would_block(locked.error())) {
-      return fail("Unable to acquire staging lock: ", locked.error().text(),
-                  ErrorCode::StagingFailed);
+      return staging_failure("Unable to acquire staging lock: ", locked.error());
     }
     platform::sleep_for(kPollInterval);
   }

@@ -1,9 +1,8 @@
 // The cross-process staging lock: an advisory exclusive flock on the store's lock file.
 #pragma once
 
-#include <string>
-
 #include "error.h"
+#include "platform/directory.h"
 #include "platform/fd.h"
 
 namespace varquin::staging {
@@ -20,8 +19,9 @@ class StagingLock {
   platform::UniqueFd file_;
 };
 
-// Creates the imports root, opens (or creates) its lock file and polls a non-blocking flock every
-// 25 ms for at most 2 s.
-Result<StagingLock> acquire_staging_lock(const std::string& imports_root);
+// Opens (or creates) the lock file of the imports root, held open by the caller, and polls a
+// non-blocking flock every 25 ms for at most 2 s. A link at the lock file's name is refused, not
+// followed.
+Result<StagingLock> acquire_staging_lock(const platform::Directory& imports_root);
 
 }  // namespace varquin::staging

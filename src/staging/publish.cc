@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "staging/capacity.h"
+#include "staging/incoming.h"
 #include "staging/layout.h"
 #include "staging/lock.h"
 #include "staging/records.h"
@@ -18,7 +19,6 @@ struct RequestPaths {
   std::string stage_directory;
   std::string staged_file;  // after publication
   std::string manifest;
-  std::string terminal_record;
 };
 
 bool reusable(const ImportManifest& manifest, const StageRequest& request,
@@ -38,42 +38,54 @@ bool reusable(const ImportManifest& manifest, const StageRequest& request,
   return true;
 }
 
+// The manifest of an existing stage, read through the stage directory held open. A stage name
+// that cannot be entered as a directory is read by path, which refuses it as it always has.
+Result<ImportManifest> existing_manifest(const platform::Directory& imports_root,
+                                         const StageRequest& request, const RequestPaths& paths) {
+  auto stage = imports_root.open_directory(request.request_id);
+  if (!stage) return read_json<ImportManifest>(paths.manifest);
+  return read_json<ImportManifest>(*stage, kManifestName);
+}
+
 // Answers a request that the store already knows: from its terminal record or its stage.
 // None when the request is new.
-Result<std::optional<StageOutcome>> earlier_outcome(const StageRequest& request,
+Result<std::optional<StageOutcome>> earlier_outcome(const StoreRoots& roots,
+                                                    const StageRequest& request,
                                                     const StagingCandidate& candidate,
                                                     const RequestPaths& paths) {
   const std::string request_id(request.request_id);
-  if (platform::stat_path(paths.terminal_record)) {
-    auto record = read_json<TerminalRecord>(paths.terminal_record);
+  const std::string terminal_name = request_id + ".json";
+  if (roots.terminals.stat_following(terminal_name)) {
+    auto record = read_json<TerminalRecord>(roots.terminals, terminal_name);
     if (!record) return std::unexpected(record.error());
     if (!terminal_matches(*record, request.request_id, candidate, request.sha256)) {
       return fail("The browser import request ID was already finalized with different data",
                   ErrorCode::RequestConflict);
     }
-    return StageOutcome{request_id, std::nullopt, false, StageKind::AlreadyFinalized};
+    return StageOutcome{request_id, std::nullopt, false, StageKind::AlreadyFinalized, std::nullopt};
   }
-  const std::string& probe =
-      request.reuse_rule == ReuseRule::StageDirectory ? paths.stage_directory : paths.manifest;
-  if (!platform::stat_path(probe)) return std::nullopt;
-  auto manifest = read_json<ImportManifest>(paths.manifest);
+  const bool known = request.reuse_rule == ReuseRule::StageDirectory
+                         ? roots.imports.stat_following(request_id).has_value()
+                         : platform::stat_path(paths.manifest).has_value();
+  if (!known) return std::nullopt;
+  auto manifest = existing_manifest(roots.imports, request, paths);
   if (!manifest) return std::unexpected(manifest.error());
   if (!reusable(*manifest, request, candidate, paths)) {
     return fail("The browser import request ID already contains different or incomplete data",
                 ErrorCode::RequestConflict);
   }
-  return StageOutcome{request_id, paths.manifest, false, StageKind::Reused};
+  return StageOutcome{request_id, paths.manifest, false, StageKind::Reused, std::nullopt};
 }
 
-// Fills the incoming directory and renames it onto the stage directory. The staged file's handle
-// is closed when this returns, whatever the result.
-Status build_and_publish(const std::string& incoming, const StageRequest& request,
-                         const StagingCandidate& candidate, const RequestPaths& paths,
-                         util::Instant now, const FillStagedFile& fill) {
-  const std::string staged_path = util::join_path(incoming, request.original_name);
-  auto staged_fd = platform::create_exclusive_file(staged_path);
+// Fills the incoming directory: the staged file (by `fill`), then the manifest. The staged file's
+// handle is closed when this returns, whatever the result.
+Status fill_incoming(const IncomingStage& incoming, const StageRequest& request,
+                     const StagingCandidate& candidate, const RequestPaths& paths,
+                     util::Instant now, const FillStagedFile& fill) {
+  const platform::Directory& directory = incoming.directory();
+  auto staged_fd = directory.create_file(request.original_name);
   if (!staged_fd) return staging_failure("Unable to create staged file: ", staged_fd.error());
-  StagedFile staged{*staged_fd, staged_path};
+  StagedFile staged{*staged_fd, directory, request.original_name};
   if (auto filled = fill(staged); !filled) return filled;
 
   const ImportManifest manifest{
@@ -89,14 +101,7 @@ Status build_and_publish(const std::string& incoming, const StageRequest& reques
       .created_at = util::format_rfc3339_offset(now),
       .temporary = true,
   };
-  if (auto written = write_atomic_json(util::join_path(incoming, kManifestName), manifest);
-      !written) {
-    return written;
-  }
-  if (auto renamed = platform::rename_path(incoming, paths.stage_directory); !renamed) {
-    return staging_failure("Unable to publish browser import request: ", renamed.error());
-  }
-  return {};
+  return write_atomic_json(directory, kManifestName, manifest);
 }
 
 }  // namespace
@@ -104,21 +109,15 @@ Status build_and_publish(const std::string& incoming, const StageRequest& reques
 Result<StageOutcome> publish_stage(const BridgeConfig& config, const StageRequest& request,
                                    const FillStagedFile& fill) {
   const StorePaths store{config.electron_user_data_path};
-  const std::string imports_root = store.imports_root();
-  const std::string terminals_root = store.terminals_root();
-  if (auto created = platform::create_directories(imports_root); !created) {
-    return staging_failure("Unable to create browser import root: ", created.error());
-  }
-  if (auto created = platform::create_directories(terminals_root); !created) {
-    return staging_failure("Unable to create terminal root: ", created.error());
-  }
+  auto roots = create_store_roots(store);
+  if (!roots) return std::unexpected(roots.error());
 
-  // Held to the end of this call, on every path.
-  auto lock = acquire_staging_lock(imports_root);
+  // Held to the end of this call, on every path; the incoming stage below goes before it.
+  auto lock = acquire_staging_lock(roots->imports);
   if (!lock) return std::unexpected(lock.error());
   // One instant drives expiry and dates the new manifest.
   const util::Instant now = platform::utc_now();
-  if (auto purged = purge_expired(imports_root, terminals_root, now); !purged) {
+  if (auto purged = purge_expired(roots->imports, roots->terminals, now); !purged) {
     return std::unexpected(purged.error());
   }
 
@@ -127,7 +126,6 @@ Result<StageOutcome> publish_stage(const BridgeConfig& config, const StageReques
       .stage_directory = stage_directory,
       .staged_file = util::join_path(stage_directory, request.original_name),
       .manifest = store.manifest_path(request.request_id),
-      .terminal_record = store.terminal_record(request.request_id),
   };
   const StagingCandidate candidate{
       .source_path = request.source_path.value_or(paths.staged_file),
@@ -135,27 +133,27 @@ Result<StageOutcome> publish_stage(const BridgeConfig& config, const StageReques
       .size_bytes = request.size_bytes,
   };
 
-  auto earlier = earlier_outcome(request, candidate, paths);
+  auto earlier = earlier_outcome(*roots, request, candidate, paths);
   if (!earlier) return std::unexpected(earlier.error());
   if (*earlier) return std::move(**earlier);
 
-  auto usage = managed_usage(imports_root, terminals_root);
+  auto usage = managed_usage(roots->imports, roots->terminals);
   if (!usage) return std::unexpected(usage.error());
   if (auto room = check_capacity(*usage, request.size_bytes); !room) {
     return std::unexpected(room.error());
   }
 
-  auto incoming = store.new_incoming_directory(request.request_id);
+  // Discarded when it goes out of scope unpublished.
+  auto incoming = IncomingStage::create(roots->imports, request.request_id);
   if (!incoming) return std::unexpected(incoming.error());
-  if (auto created = platform::create_directory(*incoming); !created) {
-    return staging_failure("Unable to create temporary request directory: ", created.error());
+  if (auto filled = fill_incoming(*incoming, request, candidate, paths, now, fill); !filled) {
+    return std::unexpected(filled.error());
   }
-  if (auto built = build_and_publish(*incoming, request, candidate, paths, now, fill); !built) {
-    // Best effort: the original failure is what the caller needs to see.
-    (void)platform::remove_tree(*incoming);
-    return std::unexpected(built.error());
+  if (auto published = incoming->publish(request.request_id); !published) {
+    return std::unexpected(published.error());
   }
-  return StageOutcome{std::string(request.request_id), paths.manifest, true, StageKind::Staged};
+  return StageOutcome{std::string(request.request_id), paths.manifest, true, StageKind::Staged,
+                      incoming->identity()};
 }
 
 }  // namespace varquin::staging

@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "error.h"
+#include "platform/directory.h"
 #include "platform/fd.h"
 #include "staging/stage.h"
 
@@ -39,16 +40,18 @@ struct StageRequest {
 
 // The new staged file in the incoming directory, open for writing only.
 struct StagedFile {
-  platform::UniqueFd& fd;  // a filler may replace it by one open on the same path
-  const std::string& path;
+  platform::UniqueFd& fd;                // a filler may replace it by one open on the same file
+  const platform::Directory& directory;  // the incoming directory, held open
+  std::string_view name;
 };
 
 // Writes the content into the new staged file and makes it durable.
 using FillStagedFile = std::function<Status(StagedFile& staged)>;
 
-// Creates the roots, takes the lock, expires old entries, answers from a terminal record or an
-// existing stage, checks capacity, then builds an incoming directory (filled by `fill`, plus the
-// manifest) and publishes it by one rename. A failed build leaves no incoming directory behind.
+// Creates the roots (refusing links in their paths), takes the lock, expires old entries, answers
+// from a terminal record or an existing stage, checks capacity, then builds an incoming directory
+// (filled by `fill`, plus the manifest) and publishes it by one rename. Everything after the roots
+// works relative to them by descriptor. A failed build leaves no incoming directory behind.
 Result<StageOutcome> publish_stage(const BridgeConfig& config, const StageRequest& request,
                                    const FillStagedFile& fill);
 

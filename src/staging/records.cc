@@ -47,12 +47,10 @@ Result<std::string> finish_pretty(json::ObjectWriter& writer, std::string_view f
   return std::move(*body);
 }
 
-// `path` with its extension replaced by "json.tmp": request.json -> request.json.tmp.
-std::string temporary_path_for(const std::string& path) {
-  auto name = util::file_name(path);
-  if (!name) return path + ".json.tmp";
-  std::string parent = util::parent_path(path).value_or("");
-  return util::join_path(parent, std::string(name_without_extension(*name)) + ".json.tmp");
+// A record that could not be read; a link found on the way is refused as a link.
+std::unexpected<BridgeError> read_failure(const platform::OsError& error) {
+  if (error.number == ELOOP) return symlinked_path_failure();
+  return fail("Unable to read managed record: ", error.text(), ErrorCode::RequestConflict);
 }
 
 // The tests shared by both matching operations; `temporary` is the manifest's own concern.
@@ -96,11 +94,13 @@ Result<std::string> serialize_terminal_record(const TerminalRecord& record) {
   return finish_pretty(writer, "Unable to serialize terminal record: ");
 }
 
-Status write_atomic_json(const std::string& path, const ImportManifest& manifest) {
+Status write_atomic_json(const platform::Directory& directory, std::string_view name,
+                         const ImportManifest& manifest) {
   auto document = serialize_manifest(manifest);
   if (!document) return std::unexpected(document.error());
-  const std::string temporary = temporary_path_for(path);
-  auto file = platform::create_exclusive_file(temporary);
+  // request.json is first written as request.json.tmp beside it.
+  const std::string temporary = std::string(name_without_extension(name)) + ".json.tmp";
+  auto file = directory.create_file(temporary);
   if (!file) {
     return fail("Unable to create request manifest: ", file.error().text(),
                 ErrorCode::StagingFailed);
@@ -114,7 +114,7 @@ Status write_atomic_json(const std::string& path, const ImportManifest& manifest
                 ErrorCode::StagingFailed);
   }
   // The handle stays open across the rename and is closed when `file` goes out of scope.
-  if (auto renamed = platform::rename_path(temporary, path); !renamed) {
+  if (auto renamed = directory.rename(temporary, name); !renamed) {
     return fail("Unable to publish request manifest: ", renamed.error().text(),
                 ErrorCode::StagingFailed);
   }
@@ -126,11 +126,19 @@ Result<Record> read_json(const std::string& path) {
   if (auto safe = reject_symlink_or_reparse_components(path); !safe) {
     return std::unexpected(safe.error());
   }
-  auto bytes = platform::read_whole_file(path);
-  if (!bytes) {
-    return fail("Unable to read managed record: ", bytes.error().text(),
-                ErrorCode::RequestConflict);
-  }
+  auto name = util::file_name(path);
+  auto parent = util::parent_path(path);
+  if (!name || !parent) return read_failure(platform::OsError{EISDIR});
+  // Reached again without following links: the check above says nothing about this moment.
+  auto directory = platform::Directory::open(parent->empty() ? "." : *parent);
+  if (!directory) return read_failure(directory.error());
+  return read_json<Record>(*directory, *name);
+}
+
+template <typename Record>
+Result<Record> read_json(const platform::Directory& directory, std::string_view name) {
+  auto bytes = directory.read_file(name, kRecordLimitBytes);
+  if (!bytes) return read_failure(bytes.error());
   return parse_record<Record>(*bytes);
 }
 
@@ -146,14 +154,25 @@ Result<Record> parse_record(std::string_view bytes) {
 
 template Result<ImportManifest> read_json<ImportManifest>(const std::string& path);
 template Result<TerminalRecord> read_json<TerminalRecord>(const std::string& path);
+template Result<ImportManifest> read_json<ImportManifest>(const platform::Directory& directory,
+                                                          std::string_view name);
+template Result<TerminalRecord> read_json<TerminalRecord>(const platform::Directory& directory,
+                                                          std::string_view name);
 template Result<ImportManifest> parse_record<ImportManifest>(std::string_view bytes);
 template Result<TerminalRecord> parse_record<TerminalRecord>(std::string_view bytes);
 
 std::optional<ImportManifest> validated_manifest_for_directory(const std::string& directory) {
+  auto stage = platform::Directory::open(directory);
+  if (!stage) return std::nullopt;
+  return validated_manifest_for_directory(*stage);
+}
+
+std::optional<ImportManifest> validated_manifest_for_directory(const platform::Directory& stage) {
+  const std::string& directory = stage.path();
   auto name = util::file_name(directory);
   if (!name || !util::is_valid_utf8(*name)) return std::nullopt;
   if (!validate_request_id(*name)) return std::nullopt;
-  auto manifest = read_json<ImportManifest>(util::join_path(directory, kManifestName));
+  auto manifest = read_json<ImportManifest>(stage, kManifestName);
   if (!manifest) return std::nullopt;
   if (manifest->request_id != *name) return std::nullopt;
   if (manifest->schema != kImportSchema || manifest->source != kGmailSource) return std::nullopt;

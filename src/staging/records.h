@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "error.h"
+#include "platform/directory.h"
 
 namespace varquin::staging {
 
@@ -47,12 +48,18 @@ struct StagingCandidate {
 Result<std::string> serialize_manifest(const ImportManifest& manifest);
 Result<std::string> serialize_terminal_record(const TerminalRecord& record);
 
-// Writes "<path minus extension>.json.tmp" exclusively, fully synced, then renames it onto `path`.
-Status write_atomic_json(const std::string& path, const ImportManifest& manifest);
+// Writes "<name minus extension>.json.tmp" in `directory` exclusively, fully synced, then renames
+// it onto `name` there.
+Status write_atomic_json(const platform::Directory& directory, std::string_view name,
+                         const ImportManifest& manifest);
 
-// Strict reading; refuses symbolic links anywhere in the path.
+// Strict reading of at most 1 MiB; refuses symbolic links anywhere in the path, and anything but a
+// regular file, without ever waiting on a FIFO.
 template <typename Record>
 Result<Record> read_json(const std::string& path);
+// The same for the entry `name` of a directory already held open.
+template <typename Record>
+Result<Record> read_json(const platform::Directory& directory, std::string_view name);
 
 // The parsing half of `read_json`, on bytes already in memory (what the fuzz targets feed).
 template <typename Record>
@@ -60,6 +67,8 @@ Result<Record> parse_record(std::string_view bytes);
 
 // The manifest of a stage directory, only when it is self-consistent; never fails.
 std::optional<ImportManifest> validated_manifest_for_directory(const std::string& directory);
+// The same for a stage directory held open (its path is the one it was opened by).
+std::optional<ImportManifest> validated_manifest_for_directory(const platform::Directory& stage);
 
 bool manifest_matches(const ImportManifest& manifest, std::string_view request_id,
                       const StagingCandidate& candidate, std::string_view sha256);

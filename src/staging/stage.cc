@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "platform/directory.h"
+#include "platform/fd.h"
 #include "platform/fs.h"
 #include "staging/capacity.h"
 #include "staging/layout.h"
@@ -112,8 +114,10 @@ Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcom
       !util::same_path(*outcome.manifest_path, store.manifest_path(outcome.request_id))) {
     return fail("Refusing to roll back an unexpected request path", ErrorCode::StagingFailed);
   }
-  return retire_stage(store.stage_directory(outcome.request_id), outcome.request_id,
-                      "Unable to roll back failed browser import launch: ");
+  constexpr std::string_view kFailure = "Unable to roll back failed browser import launch: ";
+  auto imports_root = platform::Directory::open(store.imports_root());
+  if (!imports_root) return staging_failure(kFailure, imports_root.error());
+  return retire_stage(*imports_root, outcome.request_id, outcome.stage_identity, kFailure);
 }
 
 }  // namespace varquin::staging

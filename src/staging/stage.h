@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "error.h"
+#include "platform/directory.h"
 
 namespace varquin::staging {
 
@@ -19,6 +20,8 @@ struct StageOutcome {
   std::optional<std::string> manifest_path;  // absent only for AlreadyFinalized
   bool created = false;                      // only a created stage may be rolled back
   StageKind kind = StageKind::Staged;
+  // The directory a created stage was published as: a rollback removes that one and no other.
+  std::optional<platform::FileIdentity> stage_identity;
 };
 
 // NFC; 1 to 255 bytes; no control characters, "/" or "\"; extension csv, dta or xlsx (any case).

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "platform/copy.h"
+#include "platform/directory.h"
 #include "platform/fs.h"
+#include "platform/race.h"
 #include "staging/layout.h"
 #include "staging/publish.h"
 #include "util/nfc.h"
@@ -107,8 +109,8 @@ Status pass_and_check(int fd, const ValidatedSource& source, std::string_view sh
 // A clone carries no bytes through this process, so the staged copy itself is read back and
 // hashed: what the manifest describes is then what the stage holds.
 Status verify_clone(const ValidatedSource& source, std::string_view sha256,
-                    const std::string& staged_path) {
-  auto copy = platform::open_read_only(staged_path);
+                    const StagedFile& staged) {
+  auto copy = staged.directory.open_for_reading(staged.name);
   if (!copy) return copy_failure(copy.error().text());
   return pass_and_check(copy->get(), source, sha256, std::nullopt);
 }
@@ -120,15 +122,27 @@ Status copy_source(const ValidatedSource& source, std::string_view sha256, Stage
   if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
     return fail("Unable to rewind source file: ", rewound.error().text(), ErrorCode::StagingFailed);
   }
-  auto cloned = platform::clone_file(source.file.get(), staged.fd, staged.path);
+  auto cloned = platform::clone_file(source.file.get(), staged.fd, staged.directory, staged.name);
   if (!cloned) return copy_failure(cloned.error().text());
-  auto copied = *cloned ? verify_clone(source, sha256, staged.path)
+  auto copied = *cloned ? verify_clone(source, sha256, staged)
                         : pass_and_check(source.file.get(), source, sha256, staged.fd.get());
   if (!copied) return copied;
   if (auto synced = platform::full_sync(staged.fd.get()); !synced) {
     return copy_failure(synced.error().text());
   }
   return {};
+}
+
+// Opens the checked path again from "/" without following any link, so what is opened is the file
+// at that path now, not whatever a link swapped in since the checks leads to. Non-blocking, so
+// that a FIFO planted there cannot hold the open until a writer comes.
+platform::OsResult<platform::UniqueFd> open_resolved(const std::string& resolved,
+                                                     const std::string& resolved_parent) {
+  auto name = util::file_name(resolved);
+  if (!name) return platform::os_error(EISDIR);
+  auto directory = platform::Directory::open(resolved_parent);
+  if (!directory) return std::unexpected(directory.error());
+  return directory->open_for_reading(*name);
 }
 
 }  // namespace
@@ -165,12 +179,13 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
     return invalid_file("The resolved browser import path escaped its managed request directory");
   }
 
-  // Non-blocking, so that a FIFO planted at the path cannot hold the open until a writer comes.
-  auto file = platform::open_read_only(*resolved, true);
+  platform::race_point(platform::RacePoint::BrowserFileOpen);
+  auto file = open_resolved(*resolved, *resolved_parent);
   if (!file) return invalid_file("Unable to open browser import file: ", file.error());
   auto info = platform::stat_fd(file->get());
   if (!info) return invalid_file("Unable to inspect browser import file: ", info.error());
-  if (!S_ISREG(info->st_mode)) {
+  // A second link could name a file from outside the managed directory.
+  if (!S_ISREG(info->st_mode) || info->st_nlink != 1) {
     return invalid_file("The browser import source is not a regular file");
   }
   if (auto blocking = platform::set_blocking(file->get()); !blocking) {

@@ -19,10 +19,12 @@ TEST(CloneFile, ClonesTheWholeFileOrLeavesAnEmptyTargetForACopy) {
   testing::write_file(dir / "source", content);
   auto source = open_read_only(dir / "source");
   ASSERT_TRUE(source);
-  auto target = create_exclusive_file(dir / "target");
+  auto directory = Directory::open(dir.path());
+  ASSERT_TRUE(directory);
+  auto target = directory->create_file("target");
   ASSERT_TRUE(target);
 
-  auto cloned = clone_file(source->get(), *target, dir / "target");
+  auto cloned = clone_file(source->get(), *target, *directory, "target");
   ASSERT_TRUE(cloned) << cloned.error().text();
   ASSERT_TRUE(target->valid());
   if (*cloned) {
@@ -43,9 +45,11 @@ TEST(CloneFile, ACloneIsIndependentOfItsSource) {
   testing::TempDir dir;
   testing::write_file(dir / "source", std::string(70'000, 'a'));
   auto source = open_read_only(dir / "source");
-  auto target = create_exclusive_file(dir / "target");
-  ASSERT_TRUE(source && target);
-  auto cloned = clone_file(source->get(), *target, dir / "target");
+  auto directory = Directory::open(dir.path());
+  ASSERT_TRUE(source && directory);
+  auto target = directory->create_file("target");
+  ASSERT_TRUE(target);
+  auto cloned = clone_file(source->get(), *target, *directory, "target");
   ASSERT_TRUE(cloned) << cloned.error().text();
   if (!*cloned) GTEST_SKIP() << "the file system under $TMPDIR does not clone";
   testing::write_file(dir / "source", "changed");

@@ -41,7 +41,7 @@ TEST(StagingLayout, IncomingDirectoryNames) {
   const std::string id = "0F8FAD5B-D9CB-469F-A165-70867728950E";
   const std::string hex = "0123456789abcdef0123456789abcdef";
   // What the store creates must be what expiry and the census recognise.
-  const std::string fresh(*util::file_name(StorePaths{"/u"}.new_incoming_directory(id).value()));
+  const std::string fresh = new_incoming_name(id).value();
   const std::pair<std::string, bool> cases[] = {
       {fresh, true},
       {".incoming-" + id + "-" + hex, true},
@@ -51,14 +51,15 @@ TEST(StagingLayout, IncomingDirectoryNames) {
       {".incoming-0F8FAD5BD9CB469FA16570867728950E-----" + hex, false},
       {".incoming-" + id.substr(0, 35) + "\u00e9" + hex, false},  // byte 46 inside a character
   };
+  auto root = platform::Directory::open(dir.path()).value();
   for (const auto& [name, valid] : cases) {
     SCOPED_TRACE(name);
     testing::make_directories(dir / name);
-    EXPECT_EQ(is_valid_incoming_directory(dir / name), valid);
+    EXPECT_EQ(is_valid_incoming_directory(root, name), valid);
   }
   const std::string link = ".incoming-" + id + "-eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee";
   ASSERT_EQ(::symlink((dir / cases[1].first).c_str(), (dir / link).c_str()), 0);
-  EXPECT_FALSE(is_valid_incoming_directory(dir / link));
+  EXPECT_FALSE(is_valid_incoming_directory(root, link));
 }
 
 TEST(StagingLayout, ManagedRequestSegments) {

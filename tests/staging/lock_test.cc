@@ -52,18 +52,23 @@ class LockHolder {
   bool locked_ = false;
 };
 
-class StagingLockTest : public test::StoreTest {};
+class StagingLockTest : public test::StoreTest {
+ protected:
+  Result<StagingLock> acquire() const {
+    return acquire_staging_lock(platform::Directory::create(store.imports_root()).value());
+  }
+};
 
 TEST_F(StagingLockTest, ReleasedOnDestructionAndTheLockFileIsNeverRewritten) {
   testing::make_directories(store.imports_root());
   testing::write_file(store.lock_file(), "left by someone");
   {
-    auto lock = acquire_staging_lock(store.imports_root());
+    auto lock = acquire();
     ASSERT_TRUE(lock) << lock.error().message;
     StagingLock moved = std::move(*lock);
   }
   // Had the first lock survived, this would time out: flock excludes other open descriptions.
-  ASSERT_TRUE(acquire_staging_lock(store.imports_root()));
+  ASSERT_TRUE(acquire());
   EXPECT_EQ(testing::read_file(store.lock_file()), "left by someone");
 }
 
@@ -72,7 +77,7 @@ TEST_F(StagingLockTest, TimesOutAfterTwoSecondsWhileAnotherProcessHoldsIt) {
   LockHolder holder(store.lock_file(), std::chrono::seconds(30));
   ASSERT_TRUE(holder.locked());
   const auto start = Clock::now();
-  auto lock = acquire_staging_lock(store.imports_root());
+  auto lock = acquire();
   const auto elapsed = Clock::now() - start;
   expect_failure(lock, "Another browser import is still being staged", ErrorCode::LockTimeout);
   EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
@@ -84,7 +89,7 @@ TEST_F(StagingLockTest, WaitsForAHolderThatReleasesInTime) {
   LockHolder holder(store.lock_file(), std::chrono::milliseconds(400));
   ASSERT_TRUE(holder.locked());
   const auto start = Clock::now();
-  auto lock = acquire_staging_lock(store.imports_root());
+  auto lock = acquire();
   ASSERT_TRUE(lock) << lock.error().message;
   // It did wait: the holder really held the lock when the attempt began.
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200));

@@ -46,14 +46,15 @@ TEST_F(StagingRecords, ManifestIsPublishedInItsExactPrettyForm) {
   "temporary": true
 }
 )";
-  ASSERT_TRUE(write_atomic_json(path, manifest));
+  auto stage = platform::Directory::open(dir / "stage").value();
+  ASSERT_TRUE(write_atomic_json(stage, "request.json", manifest));
   EXPECT_EQ(testing::read_file(path), expected);
   EXPECT_EQ(testing::list_names(dir / "stage"), std::vector<std::string>{"request.json"});
   EXPECT_EQ(serialize_manifest(read_json<ImportManifest>(path).value()).value(), expected);
 
   // A leftover temporary file is never overwritten.
   testing::write_file(path + ".tmp", "left over");
-  expect_failure(write_atomic_json(path, manifest),
+  expect_failure(write_atomic_json(stage, "request.json", manifest),
                  "Unable to create request manifest: File exists (os error 17)",
                  ErrorCode::StagingFailed);
   EXPECT_EQ(testing::read_file(path + ".tmp"), "left over");

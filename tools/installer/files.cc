@@ -45,7 +45,7 @@ Outcome<std::string> temporary_name_for(const std::string& path) {
 }  // namespace
 
 Outcome<std::optional<std::string>> read_if_present(const std::string& path) {
-  auto content = platform::read_whole_file(path);
+  auto content = platform::read_regular_file(path);
   if (content) return std::optional<std::string>(std::move(*content));
   if (content.error().number == ENOENT) return std::optional<std::string>();
   return failure("cannot read", path, content.error());

@@ -1,0 +1,276 @@
+#include "platform/directory.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace varquin::platform {
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+bool holds_nul(std::string_view text) {
+  return text.find('\0') != std::string_view::npos;
+}
+
+// A single component: anything else would let openat walk further, following links on the way.
+OsResult<std::string> component(std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+      holds_nul(name)) {
+    return os_error(EINVAL);
+  }
+  return std::string(name);
+}
+
+OsResult<UniqueFd> open_at(int dir, const std::string& name, int flags, mode_t mode = 0) {
+  for (;;) {
+    int fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+// Systems disagree on what O_NOFOLLOW reports for a link (ELOOP, EMLINK on the BSDs, ENOTDIR
+// with O_DIRECTORY): callers see ELOOP whenever the entry is a link.
+OsError nofollow_error(int dir, const std::string& name, int error) {
+  if (error == ENOTDIR || error == EMLINK || error == ELOOP) {
+    struct stat info {};
+    if (::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+      return OsError{ELOOP};
+    }
+  }
+  return OsError{error};
+}
+
+std::optional<EntryKind> kind_from_mode(mode_t mode) {
+  if (S_ISREG(mode)) return EntryKind::Regular;
+  if (S_ISDIR(mode)) return EntryKind::Directory;
+  if (S_ISLNK(mode)) return EntryKind::Symlink;
+  return EntryKind::Other;
+}
+
+std::optional<EntryKind> kind_from_dirent(unsigned char type) {
+  switch (type) {
+    case DT_REG:
+      return EntryKind::Regular;
+    case DT_DIR:
+      return EntryKind::Directory;
+    case DT_LNK:
+      return EntryKind::Symlink;
+    case DT_UNKNOWN:
+      return std::nullopt;
+    default:
+      return EntryKind::Other;
+  }
+}
+
+// Reads an open file whole, refusing anything but a regular file of at most `limit` bytes. The
+// size is checked before reading (a sparse terabyte costs nothing) and again while reading (the
+// file may grow).
+OsResult<std::string> read_open_file(int fd, std::size_t limit) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return last_os_error();
+  if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
+  if (!S_ISREG(info.st_mode)) return os_error(EINVAL);
+  if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > limit) return os_error(EFBIG);
+  std::string content;
+  content.reserve(static_cast<std::size_t>(info.st_size));
+  std::uint8_t buffer[65536];
+  for (;;) {
+    auto got = read_some(fd, buffer);
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return content;
+    if (content.size() + *got > limit) return os_error(EFBIG);
+    content.append(reinterpret_cast<const char*>(buffer), *got);
+  }
+}
+
+}  // namespace
+
+OsResult<UniqueFd> open_directory_at(int dir, const std::string& name) {
+  auto fd = open_at(dir, name, kDirectoryFlags);
+  if (!fd) return std::unexpected(nofollow_error(dir, name, fd.error().number));
+  return fd;
+}
+
+FileIdentity identity_of(const struct stat& info) {
+  return {info.st_dev, info.st_ino};
+}
+
+OsResult<Directory> Directory::open(std::string_view path) {
+  return walk(path, false);
+}
+
+OsResult<Directory> Directory::create(std::string_view path) {
+  return walk(path, true);
+}
+
+OsResult<Directory> Directory::walk(std::string_view path, bool create) {
+  if (path.empty()) return os_error(ENOENT);
+  if (holds_nul(path)) return os_error(EINVAL);
+  auto current = open_at(AT_FDCWD, path.front() == '/' ? "/" : ".", kDirectoryFlags);
+  if (!current) return std::unexpected(current.error());
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string name(path.substr(start, end - start));
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    auto next = open_directory_at(current->get(), name);
+    if (!next && next.error().number == ENOENT && create) {
+      if (::mkdirat(current->get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+        return last_os_error();
+      }
+      next = open_directory_at(current->get(), name);
+    }
+    if (!next) return std::unexpected(next.error());
+    current = std::move(next);
+  }
+  return Directory(std::move(*current), std::string(path));
+}
+
+OsResult<FileIdentity> Directory::identity() const {
+  struct stat info {};
+  if (::fstat(fd(), &info) != 0) return last_os_error();
+  return identity_of(info);
+}
+
+OsResult<Directory> Directory::open_directory(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  auto opened = open_directory_at(fd(), *checked);
+  if (!opened) return std::unexpected(opened.error());
+  std::string child = path_;
+  if (!child.empty() && child.back() != '/') child += '/';
+  child += name;
+  return Directory(std::move(*opened), std::move(child));
+}
+
+OsStatus Directory::create_directory(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  if (::mkdirat(fd(), checked->c_str(), 0777) != 0) return last_os_error();
+  return {};
+}
+
+OsResult<UniqueFd> Directory::create_file(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  // O_EXCL alone already refuses a link at the name; O_NOFOLLOW says so to the reader.
+  return open_at(fd(), *checked, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+}
+
+OsResult<UniqueFd> Directory::open_or_create_file(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  auto file = open_at(fd(), *checked, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+  if (!file) return std::unexpected(nofollow_error(fd(), *checked, file.error().number));
+  return file;
+}
+
+OsResult<UniqueFd> Directory::open_for_reading(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  auto file = open_at(fd(), *checked, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (!file) return std::unexpected(nofollow_error(fd(), *checked, file.error().number));
+  return file;
+}
+
+OsResult<std::string> Directory::read_file(std::string_view name, std::size_t limit) const {
+  auto file = open_for_reading(name);
+  if (!file) return std::unexpected(file.error());
+  return read_open_file(file->get(), limit);
+}
+
+OsResult<struct stat> Directory::stat(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  struct stat info {};
+  if (::fstatat(fd(), checked->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
+  return info;
+}
+
+OsResult<struct stat> Directory::stat_following(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  struct stat info {};
+  if (::fstatat(fd(), checked->c_str(), &info, 0) != 0) return last_os_error();
+  return info;
+}
+
+OsStatus Directory::rename(std::string_view from, std::string_view to) const {
+  auto source = component(from);
+  if (!source) return std::unexpected(source.error());
+  auto target = component(to);
+  if (!target) return std::unexpected(target.error());
+  if (::renameat(fd(), source->c_str(), fd(), target->c_str()) != 0) return last_os_error();
+  return {};
+}
+
+OsStatus Directory::remove_file(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  if (::unlinkat(fd(), checked->c_str(), 0) != 0) return last_os_error();
+  return {};
+}
+
+OsStatus Directory::remove_empty_directory(std::string_view name) const {
+  auto checked = component(name);
+  if (!checked) return std::unexpected(checked.error());
+  if (::unlinkat(fd(), checked->c_str(), AT_REMOVEDIR) != 0) return last_os_error();
+  return {};
+}
+
+OsResult<std::vector<DirEntry>> Directory::list() const {
+  return list_open_directory(fd());
+}
+
+OsResult<std::vector<DirEntry>> list_open_directory(int fd) {
+  // fdopendir takes the descriptor it is given; a duplicate leaves ours open.
+  int listing_fd = ::dup(fd);
+  if (listing_fd < 0) return last_os_error();
+  DIR* dir = ::fdopendir(listing_fd);
+  if (dir == nullptr) {
+    int error = errno;
+    ::close(listing_fd);
+    return os_error(error);
+  }
+  // The duplicate shares the offset of a descriptor that may have been listed before.
+  ::rewinddir(dir);
+  std::vector<DirEntry> entries;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      int error = errno;
+      ::closedir(dir);
+      if (error != 0) return os_error(error);
+      return entries;
+    }
+    std::string name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    DirEntry item{name, kind_from_dirent(entry->d_type), std::nullopt};
+    if (!item.kind) {
+      struct stat info {};
+      if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        item.kind = kind_from_mode(info.st_mode);
+      } else {
+        item.error = OsError{errno};
+      }
+    }
+    entries.push_back(std::move(item));
+  }
+}
+
+OsResult<std::string> read_regular_file(const std::string& path, std::size_t limit) {
+  if (holds_nul(path)) return os_error(EINVAL);
+  auto fd = open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (!fd) return std::unexpected(fd.error());
+  return read_open_file(fd->get(), limit);
+}
+
+}  // namespace varquin::platform

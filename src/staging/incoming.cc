@@ -1,0 +1,75 @@
+#include "staging/incoming.h"
+
+#include <utility>
+
+#include "platform/race.h"
+#include "platform/tree.h"
+#include "staging/layout.h"
+
+namespace varquin::staging {
+
+namespace {
+
+constexpr std::string_view kCreateFailure = "Unable to create temporary request directory: ";
+constexpr std::string_view kPublishFailure = "Unable to publish browser import request: ";
+
+}  // namespace
+
+Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_root,
+                                            std::string_view request_id) {
+  auto name = new_incoming_name(request_id);
+  if (!name) return std::unexpected(name.error());
+  if (auto made = imports_root.create_directory(*name); !made) {
+    return staging_failure(kCreateFailure, made.error());
+  }
+  platform::race_point(platform::RacePoint::IncomingCreated);
+  auto directory = imports_root.open_directory(*name);
+  platform::OsResult<platform::FileIdentity> identity =
+      directory ? directory->identity() : std::unexpected(directory.error());
+  if (!identity) {
+    // Still empty, it is the one just made; a link or a filled directory in its place stays.
+    (void)imports_root.remove_empty_directory(*name);
+    return staging_failure(kCreateFailure, identity.error());
+  }
+  return IncomingStage(imports_root, std::move(*name), std::move(*directory), *identity);
+}
+
+IncomingStage::IncomingStage(const platform::Directory& root, std::string name,
+                             platform::Directory directory, platform::FileIdentity identity)
+    : root_(&root), name_(std::move(name)), directory_(std::move(directory)), identity_(identity) {}
+
+IncomingStage::IncomingStage(IncomingStage&& other) noexcept
+    : root_(other.root_),
+      name_(std::move(other.name_)),
+      directory_(std::move(other.directory_)),
+      identity_(other.identity_),
+      settled_(std::exchange(other.settled_, true)) {}
+
+IncomingStage::~IncomingStage() {
+  // Best effort: the failure that led here is what the caller reports.
+  if (!settled_ && holds_this(name_)) (void)platform::remove_tree(*root_, name_);
+}
+
+bool IncomingStage::holds_this(std::string_view name) const {
+  auto info = root_->stat(name);
+  return info && platform::identity_of(*info) == identity_;
+}
+
+Status IncomingStage::publish(std::string_view stage_name) {
+  constexpr std::string_view kReplaced =
+      "the incoming directory was replaced before it was published";
+  platform::race_point(platform::RacePoint::IncomingPublish);
+  if (!holds_this(name_)) return fail(kPublishFailure, kReplaced, ErrorCode::StagingFailed);
+  if (auto renamed = root_->rename(name_, stage_name); !renamed) {
+    return staging_failure(kPublishFailure, renamed.error());
+  }
+  if (!holds_this(stage_name)) {
+    // Whatever was renamed is not this directory: it goes back where it was found.
+    (void)root_->rename(stage_name, name_);
+    return fail(kPublishFailure, kReplaced, ErrorCode::StagingFailed);
+  }
+  settled_ = true;
+  return {};
+}
+
+}  // namespace varquin::staging
