@@ -14,47 +14,9 @@ namespace varquin::stress {
 
 namespace {
 
-std::string mode_text(mode_t mode) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-void walk(const std::string& root, const std::string& relative, bool files_only, Snapshot& out) {
-  auto entries = platform::list_directory(relative.empty() ? root : root + "/" + relative);
-  if (!entries) {
-    if (!relative.empty()) out[relative] = "unlistable";
-    return;
-  }
-  for (const auto& entry : *entries) {
-    std::string rel = relative.empty() ? entry.name : relative + "/" + entry.name;
-    std::string path = root + "/" + rel;
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-      out[rel] = "vanished";
-      continue;
-    }
-    if (S_ISDIR(info.st_mode)) {
-      if (!files_only) out[rel] = "d " + mode_text(info.st_mode);
-      walk(root, rel, files_only, out);
-    } else if (S_ISLNK(info.st_mode)) {
-      char target[4096];
-      ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-      out[rel] = "l " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-    } else if (S_ISREG(info.st_mode)) {
-      auto content = platform::read_regular_file(path, kMaxFileBytes);
-      out[rel] = "f " + mode_text(info.st_mode) + " " + std::to_string(info.st_size) + " " +
-                 (content ? sha256_of(*content) : "unreadable");
-    } else {
-      out[rel] = "o " + mode_text(info.st_mode);
-    }
-  }
-}
-
 std::uint64_t regular_bytes_below(const std::string& directory) {
   std::uint64_t total = 0;
-  Snapshot files;
-  walk(directory, "", true, files);
+  const Snapshot files = snapshot_tree(directory, true);
   for (const auto& [rel, description] : files) {
     if (description.rfind("f ", 0) != 0) continue;
     struct stat info {};
@@ -191,33 +153,11 @@ StoreView inspect_store(const Home& home, const StoreRules& rules) {
   return view;
 }
 
-Snapshot snapshot_tree(const std::string& root) {
-  Snapshot out;
-  walk(root, "", false, out);
-  return out;
-}
-
-std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapshot& after) {
-  std::vector<std::string> changes;
-  for (const auto& [path, description] : before) {
-    auto found = after.find(path);
-    if (found == after.end()) {
-      changes.push_back(path + " is gone");
-    } else if (found->second != description) {
-      changes.push_back(path + " changed: " + description + " -> " + found->second);
-    }
-  }
-  for (const auto& [path, description] : after) {
-    if (!before.count(path)) changes.push_back(path + " appeared: " + description);
-  }
-  return changes;
-}
-
 Sentinels take_sentinels(const Home& home) {
   Sentinels s;
   s.outside = snapshot_tree(home.outside_sentinel());
   s.inside = snapshot_tree(home.inside_sentinel());
-  walk(home.inbox(), "", true, s.downloads);
+  s.downloads = snapshot_tree(home.inbox(), true);
   return s;
 }
 

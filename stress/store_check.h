@@ -46,11 +46,9 @@ StoreView inspect_store(const Home& home, const StoreRules& rules = {});
 std::optional<std::string> check_stage(const std::string& directory, const std::string& id,
                                        StageView& view);
 
-// Every entry below `root` (not following links) with its type, mode, size and content digest.
-using Snapshot = std::map<std::string, std::string>;
-Snapshot snapshot_tree(const std::string& root);
-// The differences between two snapshots, for a report; empty when they are equal.
-std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapshot& after);
+using testing::compare_snapshots;
+using testing::Snapshot;
+using testing::snapshot_tree;
 
 // The trees that nothing may touch, and the browser's downloaded files (only read, ever).
 struct Sentinels {

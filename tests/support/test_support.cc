@@ -2,13 +2,18 @@
 
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 
 #include "platform/fs.h"
+#include "util/sha256.h"
 
 namespace varquin::testing {
 
@@ -59,6 +64,72 @@ std::vector<std::string> list_names(const std::string& directory) {
   for (const auto& entry : *entries) names.push_back(entry.name);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+namespace {
+
+std::string mode_text(mode_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+void walk(const std::string& root, const std::string& relative, bool files_only, Snapshot& out) {
+  auto entries = platform::list_directory(relative.empty() ? root : root + "/" + relative);
+  if (!entries) {
+    if (!relative.empty()) out[relative] = "unlistable";
+    return;
+  }
+  for (const auto& entry : *entries) {
+    std::string rel = relative.empty() ? entry.name : relative + "/" + entry.name;
+    std::string path = root + "/" + rel;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+      out[rel] = "vanished";
+      continue;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      if (!files_only) out[rel] = "d " + mode_text(info.st_mode);
+      walk(root, rel, files_only, out);
+    } else if (S_ISLNK(info.st_mode)) {
+      char target[4096];
+      ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+      out[rel] = "l " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+    } else if (S_ISREG(info.st_mode)) {
+      auto content = platform::read_regular_file(path, std::size_t{128} << 20);
+      out[rel] =
+          "f " + mode_text(info.st_mode) + " " + std::to_string(info.st_size) + " " +
+          (content ? util::sha256_hex(std::span(
+                         reinterpret_cast<const std::uint8_t*>(content->data()), content->size()))
+                   : "unreadable");
+    } else {
+      out[rel] = "o " + mode_text(info.st_mode);
+    }
+  }
+}
+
+}  // namespace
+
+Snapshot snapshot_tree(const std::string& root, bool files_only) {
+  Snapshot out;
+  walk(root, "", files_only, out);
+  return out;
+}
+
+std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapshot& after) {
+  std::vector<std::string> changes;
+  for (const auto& [path, description] : before) {
+    auto found = after.find(path);
+    if (found == after.end()) {
+      changes.push_back(path + " is gone");
+    } else if (found->second != description) {
+      changes.push_back(path + " changed: " + description + " -> " + found->second);
+    }
+  }
+  for (const auto& [path, description] : after) {
+    if (!before.count(path)) changes.push_back(path + " appeared: " + description);
+  }
+  return changes;
 }
 
 BridgeConfig config_for(const std::string& user_data) {

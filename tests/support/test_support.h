@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ std::string read_file(const std::string& path);
 bool path_exists(const std::string& path);  // without following a final link
 void make_directories(const std::string& path);
 std::vector<std::string> list_names(const std::string& directory);  // sorted
+
+// Every entry below `root` (not following links) with its type, mode, size and content digest;
+// `files_only` leaves directories out.
+using Snapshot = std::map<std::string, std::string>;
+Snapshot snapshot_tree(const std::string& root, bool files_only = false);
+// The differences between two snapshots, for a report; empty when they are equal.
+std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapshot& after);
 
 // A valid configuration whose user-data directory is `user_data`.
 BridgeConfig config_for(const std::string& user_data);
