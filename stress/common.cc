@@ -1,7 +1,9 @@
 #include "common.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/json.hpp>
 #include <cstdlib>
@@ -372,6 +374,47 @@ bool age_path(const std::string& path, std::int64_t seconds) {
   times[0].tv_nsec = 0;
   times[1] = times[0];
   return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+Swapper::Swapper(Targets targets, std::uint64_t seed) : targets_(std::move(targets)), rng_(seed) {}
+
+Swapper::~Swapper() {
+  if (thread_.joinable()) stop();
+}
+
+void Swapper::start() {
+  thread_ = std::thread([this] { loop(); });
+}
+
+void Swapper::stop() {
+  stop_ = true;
+  thread_.join();
+}
+
+void Swapper::loop() {
+  while (!stop_) {
+    for (const SwapTarget& target : targets_()) swap_once(target);
+  }
+}
+
+void Swapper::swap_once(const SwapTarget& swap) {
+  const std::string& target = swap.path;
+  const std::string link = target + ".swap";
+  if (::symlink(swap.bait.c_str(), link.c_str()) != 0) return;
+  if (::renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    ++swaps_;
+    for (auto spin = rng_.below(2000); spin > 0; --spin) {
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    // The real entry returns to its name; if the bridge moved the link away meanwhile, the name
+    // is free and a plain rename does it.
+    if (::renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+      (void)::renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    }
+  }
+  // Only ever the link: the real entry must not be removed by the racer itself.
+  struct stat info {};
+  if (::lstat(link.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) (void)::unlink(link.c_str());
 }
 
 }  // namespace varquin::stress

@@ -3,12 +3,15 @@
 // figures and broken invariants that ends up in the report.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/bridge_process.h"
@@ -154,6 +157,38 @@ class Ledger {
   std::map<std::string, std::vector<std::pair<std::string, std::uint64_t>>> figures_;
   std::map<std::string, std::vector<std::string>> notes_;
   std::vector<std::string> violations_;
+};
+
+// A racing process of the same user: until stopped, it keeps exchanging each target path for a link
+// to its bait and back, each time by one atomic rename (Linux's RENAME_EXCHANGE), so the name never
+// goes missing, and holds the link there for a random moment. The targets are asked for anew on
+// every pass, so they may be entries that come and go.
+struct SwapTarget {
+  std::string path;
+  std::string bait;
+};
+
+class Swapper {
+ public:
+  using Targets = std::function<std::vector<SwapTarget>()>;
+  Swapper(Targets targets, std::uint64_t seed);
+  ~Swapper();
+  Swapper(const Swapper&) = delete;
+  Swapper& operator=(const Swapper&) = delete;
+
+  void start();
+  void stop();
+  std::uint64_t swaps() const { return swaps_; }
+
+ private:
+  void loop();
+  void swap_once(const SwapTarget& target);
+
+  Targets targets_;
+  Rng rng_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> swaps_{0};
+  std::thread thread_;
 };
 
 std::string sha256_of(const std::string& bytes);

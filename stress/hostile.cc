@@ -2,6 +2,8 @@
 // tree while expiry or a rollback removes them; links planted in the managed download directory,
 // in the store's roots and in record paths; and malformed requests. Nothing outside the store
 // may change, and every bad input is refused with its code.
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,46 +22,6 @@ namespace varquin::stress {
 namespace {
 
 constexpr const char* kSection = kHostileSection;
-
-// Keeps swapping each target directory for a link to `bait` and back until stopped.
-class Racer {
- public:
-  Racer(std::vector<std::string> targets, std::string bait, std::uint64_t seed)
-      : targets_(std::move(targets)), bait_(std::move(bait)), rng_(seed) {}
-
-  void start() {
-    thread_ = std::thread([this] { loop(); });
-  }
-  void stop() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::uint64_t swaps() const { return swaps_; }
-
- private:
-  void loop() {
-    while (!stop_) {
-      for (const std::string& target : targets_) {
-        const std::string away = target + ".away";
-        if (::rename(target.c_str(), away.c_str()) != 0) continue;
-        if (::symlink(bait_.c_str(), target.c_str()) == 0) {
-          ++swaps_;
-          for (auto spin = rng_.below(2000); spin > 0; --spin)
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-          (void)::unlink(target.c_str());
-        }
-        (void)::rename(away.c_str(), target.c_str());
-      }
-    }
-  }
-
-  std::vector<std::string> targets_;
-  std::string bait_;
-  Rng rng_;
-  std::atomic<bool> stop_{false};
-  std::atomic<std::uint64_t> swaps_{0};
-  std::thread thread_;
-};
 
 void fill_tree(const std::string& directory, Rng& rng) {
   testing::make_directories(directory + "/inner");
@@ -86,7 +48,9 @@ void expiry_race(const Options& options, const Home& home, unsigned round, Ledge
   age_path(incoming + "/a", kEightDays);
   age_path(incoming, kEightDays);
 
-  Racer racer({stage + "/d", incoming + "/a/d"}, home.outside_sentinel(), rng.next());
+  const std::vector<SwapTarget> targets{{stage + "/d", home.outside_sentinel()},
+                                        {incoming + "/a/d", home.outside_sentinel()}};
+  Swapper racer([&] { return targets; }, rng.next());
   racer.start();
   const std::string id = rng.request_id();
   Session s = run_session(options.programs, home.environment(),
@@ -167,6 +131,29 @@ struct Case {
   std::string name;
   std::function<std::vector<std::string>(const Home&, Rng&)> setup;  // returns the requests
   std::vector<std::string> codes;  // "staged" for a request that must succeed
+  // What must hold afterwards besides: a problem, or empty.
+  std::function<std::string(const Home&)> after = {};
+  // The bridge's soft limit of open descriptors (macOS's default is 256); 0 leaves it.
+  rlim_t descriptor_limit = 0;
+};
+
+// Lowers this process's descriptor limit for the bridges it starts, and restores it.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t soft) : active_(soft > 0) {
+    if (!active_) return;
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = soft;
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorLimit() {
+    if (active_) ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+ private:
+  bool active_;
+  rlimit saved_{};
 };
 
 void run_case(const Options& options, const Home& home, const Case& c, unsigned index,
@@ -179,7 +166,10 @@ void run_case(const Options& options, const Home& home, const Case& c, unsigned 
   const Sentinels sentinels = take_sentinels(home);
   const Snapshot imports_before = snapshot_tree(home.imports());
   const Snapshot terminals_before = snapshot_tree(home.terminals());
-  Session s = run_session(options.programs, home.environment(), requests, 30);
+  Session s = [&] {
+    DescriptorLimit limit(c.descriptor_limit);
+    return run_session(options.programs, home.environment(), requests, 30);
+  }();
   ledger.add(kSection, "bad inputs tried");
   const bool one_each = s.answers.size() == requests.size() && !s.raw.timed_out;
   if (!ledger.expect(one_each && s.answers.back(), kSection,
@@ -194,6 +184,10 @@ void run_case(const Options& options, const Home& home, const Case& c, unsigned 
   }
   ledger.expect(expected, kSection, c.name + ": answered " + a.raw);
   if (expected) ledger.add(kSection, "bad inputs answered as expected (refused, or ignored)");
+  if (c.after) {
+    const std::string problem = c.after(home);
+    ledger.expect(problem.empty(), kSection, c.name + ": " + problem);
+  }
   check_sentinels(home, sentinels, ledger, kSection);
   if (a.ok) {
     // Only the purge mattered here: the store must still be sound.
@@ -233,6 +227,35 @@ void plant_link(const std::string& target, const std::string& link) {
     std::fprintf(stderr, "varquin-stress: cannot plant link %s\n", link.c_str());
     std::abort();
   }
+}
+
+// A terabyte that takes no room: a reader that trusts the size runs out of memory.
+void plant_sparse_terabyte(const std::string& path) {
+  testing::write_file(path, "");
+  if (::truncate(path.c_str(), off_t{1} << 40) != 0) {
+    std::fprintf(stderr, "varquin-stress: cannot make %s sparse\n", path.c_str());
+    std::abort();
+  }
+}
+
+// `depth` nested directories below `top`, made relative to descriptors (the path passes
+// PATH_MAX), with a file at the bottom.
+void plant_deep_tree(const std::string& top, int depth) {
+  testing::make_directories(top);
+  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; fd >= 0 && level < depth; ++level) {
+    int next =
+        ::mkdirat(fd, "d", 0777) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    ::close(fd);
+    fd = next;
+  }
+  if (fd < 0) {
+    std::fprintf(stderr, "varquin-stress: cannot plant a deep tree in %s\n", top.c_str());
+    std::abort();
+  }
+  int file = ::openat(fd, "bottom.csv", O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (file >= 0) ::close(file);
+  ::close(fd);
 }
 
 // A directory outside the store that looks like an old stage of `id`, as bait for expiry.
@@ -438,6 +461,59 @@ std::vector<Case> cases() {
                     return request::upload(id, "t.csv", "t", 1024);
                   },
                   bad_file});
+  // Records that must never hold the bridge (and with it the staging lock) or its memory.
+  list.push_back({"a FIFO as the request's request.json (must not hang)",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(h.imports() + "/" + id);
+                    ::mkfifo((h.imports() + "/" + id + "/request.json").c_str(), 0666);
+                    return request::upload(id, "f.csv", "x", 1024);
+                  },
+                  {"request_conflict"}});
+  list.push_back({"a FIFO as the request's terminal record (must not hang)",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    ::mkfifo((h.terminals() + "/" + id + ".json").c_str(), 0666);
+                    return request::upload(id, "f.csv", "x", 1024);
+                  },
+                  {"request_conflict"}});
+  list.push_back({"a sparse 1 TiB request.json of the request",
+                  [](const Home& h, Rng& rng) {
+                    std::string id = rng.request_id();
+                    testing::make_directories(h.imports() + "/" + id);
+                    plant_sparse_terabyte(h.imports() + "/" + id + "/request.json");
+                    return request::upload(id, "f.csv", "x", 1024);
+                  },
+                  {"request_conflict"}});
+  list.push_back({"FIFOs and sparse 1 TiB records of other requests (purge and census pass)",
+                  [](const Home& h, Rng& rng) {
+                    for (int i = 0; i < 2; ++i) {
+                      std::string stage = h.imports() + "/" + rng.request_id();
+                      testing::make_directories(stage);
+                      if (i == 0) ::mkfifo((stage + "/request.json").c_str(), 0666);
+                      if (i == 1) plant_sparse_terabyte(stage + "/request.json");
+                    }
+                    ::mkfifo((h.terminals() + "/" + rng.request_id() + ".json").c_str(), 0666);
+                    plant_sparse_terabyte(h.terminals() + "/" + rng.request_id() + ".json");
+                    return request::upload(rng.request_id(), "f.csv", "x", 1024);
+                  },
+                  {"staged"}});
+  list.push_back({"an expired incoming tree 10,000 levels deep, under 256 descriptors",
+                  [](const Home& h, Rng& rng) {
+                    const std::string deep =
+                        h.imports() + "/.incoming-" + rng.request_id() + "-" + std::string(32, 'd');
+                    plant_deep_tree(deep, 10'000);
+                    age_path(deep, kEightDays);
+                    return request::upload(rng.request_id(), "f.csv", "x", 1024);
+                  },
+                  {"staged"},
+                  [](const Home& h) -> std::string {
+                    for (const std::string& name : testing::list_names(h.imports())) {
+                      if (name.starts_with(".incoming-")) return "the deep tree is still there";
+                    }
+                    return {};
+                  },
+                  256});
   // Malformed requests on the upload road.
   const std::vector<std::string> bad_ids{"",
                                          "../etc",

@@ -1,4 +1,4 @@
-// The four stress scenarios. Each runs in a home of its own, adds its figures to the ledger and
+// The five stress scenarios. Each runs in a home of its own, adds its figures to the ledger and
 // records every broken invariant there.
 #pragma once
 
@@ -32,10 +32,16 @@ inline constexpr const char* kCrashSection = "2. crash consistency: kill -9 whil
 inline constexpr const char* kFaultSection = "3. fault injection: each call fails in turn";
 inline constexpr const char* kHostileSection =
     "4. hostile paths: link swaps, planted links, bad requests";
+inline constexpr const char* kSwapSection =
+    "5. racing swappers: what the bridge checked, swapped for a link";
+// Totals of the swap scenario over its attack classes.
+inline constexpr const char* kSwapRacesFigure = "all classes: requests raced";
+inline constexpr const char* kSwapWinsFigure = "all classes: races won (must be 0)";
 
 void run_concurrency(const Options& options, Ledger& ledger);
 void run_crashes(const Options& options, Ledger& ledger);
 void run_faults(const Options& options, Ledger& ledger);
 void run_hostile(const Options& options, Ledger& ledger);
+void run_swaps(const Options& options, Ledger& ledger);
 
 }  // namespace varquin::stress

@@ -23,7 +23,7 @@ using namespace varquin::stress;
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: varquin-stress [quick|full] [--seed N] [--only concurrency|crash|faults|"
-               "hostile] [--trial N] [--strict-lock] [--bridge PATH] [--shim PATH]\n");
+               "hostile|swaps] [--trial N] [--strict-lock] [--bridge PATH] [--shim PATH]\n");
   std::exit(2);
 }
 
@@ -99,13 +99,14 @@ bool shim_reaches_bridge(const Programs& programs) {
 
 unsigned long long sentinel_checks(const Ledger& l) {
   unsigned long long total = 0;
-  for (const char* section : {kConcurrencySection, kCrashSection, kFaultSection, kHostileSection}) {
+  for (const char* section :
+       {kConcurrencySection, kCrashSection, kFaultSection, kHostileSection, kSwapSection}) {
     total += figure(l, section, "sentinel checks (trees outside the store unchanged)");
   }
   return total;
 }
 
-// The four lines the run is judged by.
+// The lines the run is judged by.
 void print_summary(const Ledger& l) {
   const char* c = kConcurrencySection;
   const char* k = kCrashSection;
@@ -136,6 +137,8 @@ void print_summary(const Ledger& l) {
       figure(l, h, "bad inputs tried"),
       figure(l, h, "bad inputs answered as expected (refused, or ignored)"),
       figure(l, h, "link swaps during expiry") + figure(l, h, "link swaps during rollback"));
+  std::printf("  swaps raced      %llu requests against a racing swapper, %llu races won\n",
+              figure(l, kSwapSection, kSwapRacesFigure), figure(l, kSwapSection, kSwapWinsFigure));
   std::printf(
       "  nothing lost     %llu store checks after kills, %llu checks of the trees outside "
       "the store, %zu broken invariants\n",
@@ -178,7 +181,8 @@ int main(int argc, char** argv) {
   constexpr Scenario kScenarios[] = {{"concurrency", run_concurrency},
                                      {"crash", run_crashes},
                                      {"faults", run_faults},
-                                     {"hostile", run_hostile}};
+                                     {"hostile", run_hostile},
+                                     {"swaps", run_swaps}};
   bool ran = false;
   for (const Scenario& scenario : kScenarios) {
     if (!command.only.empty() && command.only != scenario.name) continue;

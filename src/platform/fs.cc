@@ -65,10 +65,6 @@ OsResult<UniqueFd> create_or_truncate_file(const std::string& path) {
   return open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
-OsResult<UniqueFd> open_or_create_read_write(const std::string& path) {
-  return open_fd(path, O_RDWR | O_CREAT, 0666);
-}
-
 OsResult<UniqueFd> open_read_only(const std::string& path, bool nonblocking) {
   return open_fd(path, O_RDONLY | (nonblocking ? O_NONBLOCK : 0));
 }
@@ -117,12 +113,6 @@ OsStatus rename_path(const std::string& from, const std::string& to) {
 OsStatus remove_file(const std::string& path) {
   if (holds_nul(path)) return os_error(EINVAL);
   if (::unlink(path.c_str()) != 0) return last_os_error();
-  return {};
-}
-
-OsStatus remove_empty_directory(const std::string& path) {
-  if (holds_nul(path)) return os_error(EINVAL);
-  if (::rmdir(path.c_str()) != 0) return last_os_error();
   return {};
 }
 

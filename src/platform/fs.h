@@ -27,8 +27,6 @@ OsStatus create_directory(const std::string& path);
 OsResult<UniqueFd> create_exclusive_file(const std::string& path);
 // Opens for writing only, creating or truncating (mode 0666 before umask).
 OsResult<UniqueFd> create_or_truncate_file(const std::string& path);
-// Opens read and write, creating with 0666 if missing, never truncating.
-OsResult<UniqueFd> open_or_create_read_write(const std::string& path);
 // Opens read-only. `nonblocking` keeps a FIFO or device at the path from holding the open.
 OsResult<UniqueFd> open_read_only(const std::string& path, bool nonblocking = false);
 // Clears O_NONBLOCK again after a non-blocking open.
@@ -46,7 +44,6 @@ WallTime modification_time(const struct stat& info);
 
 OsStatus rename_path(const std::string& from, const std::string& to);
 OsStatus remove_file(const std::string& path);
-OsStatus remove_empty_directory(const std::string& path);
 
 // The canonical absolute path, every link, "." and ".." resolved.
 OsResult<std::string> real_path(const std::string& path);

@@ -8,11 +8,13 @@
 namespace varquin::platform {
 
 enum class RacePoint {
-  BrowserFileOpen,  // the browser file's path is checked; the file is opened next
-  IncomingCreated,  // an incoming directory was made; it is opened next
-  IncomingPublish,  // an incoming directory is filled; it is renamed onto the stage next
-  StageRetire,      // a stage was judged removable; it is renamed away next
-  CleanupRemove,    // a download directory's path is checked; it is opened and removed next
+  BrowserFileResolve,  // the browser file's path is checked for links; it is resolved next
+  BrowserFileOpen,     // the resolved path is checked; the file is opened next
+  IncomingCreated,     // an incoming directory was made; it is opened next
+  IncomingPublish,     // an incoming directory is filled; it is renamed onto the stage next
+  StageRetire,         // a stage was judged removable; it is renamed away next
+  CleanupResolve,      // a download directory's path is checked for links; it is resolved next
+  CleanupRemove,       // the resolved path is checked; the directory is opened and removed next
 };
 
 using RaceHook = std::function<void(RacePoint)>;

@@ -27,11 +27,13 @@ void remove_container_if_empty(const platform::Directory& above,
   (void)above.remove_empty_directory(kManagedContainerName);
 }
 
-// Removes the empty request directory of the canonical path, reached again from "/" without
+// Removes the empty request directory named by the request, reached again from "/" without
 // following any link: "Varquin Inbox" is held open and the directory removed relative to it, so a
-// path that changed after the checks cannot lead the removal anywhere else.
-Status remove_request_directory(const std::string& canonical, std::string_view request_id) {
-  auto container_path = util::parent_path(canonical);
+// path that changed after the checks (an ancestor swapped for a link to a look-alike
+// "Varquin Inbox/<id>", say) cannot lead the removal anywhere else. The path's last two components
+// are those names, as the checks required; any "." or ".." before them is walked physically.
+Status remove_request_directory(const std::string& path, std::string_view request_id) {
+  auto container_path = util::parent_path(path);
   auto above_path = container_path ? util::parent_path(*container_path) : std::nullopt;
   if (!above_path) return inspect_failure(platform::OsError{ENOENT});
   auto above = platform::Directory::open(*above_path);
@@ -77,6 +79,7 @@ Status cleanup_download_container(std::string_view request_id,
     return no_links;
   }
 
+  platform::race_point(platform::RacePoint::CleanupResolve);
   auto canonical = platform::real_path(request_directory_path);
   if (!canonical) {
     return fail("Unable to resolve cleanup path: ", canonical.error().text(),
@@ -87,7 +90,7 @@ Status cleanup_download_container(std::string_view request_id,
     return fail("The cleanup target is not a managed request directory", ErrorCode::InvalidFile);
   }
   platform::race_point(platform::RacePoint::CleanupRemove);
-  return remove_request_directory(*canonical, request_id);
+  return remove_request_directory(request_directory_path, request_id);
 }
 
 }  // namespace varquin::staging

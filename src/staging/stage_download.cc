@@ -133,16 +133,37 @@ Status copy_source(const ValidatedSource& source, std::string_view sha256, Stage
   return {};
 }
 
-// Opens the checked path again from "/" without following any link, so what is opened is the file
-// at that path now, not whatever a link swapped in since the checks leads to. Non-blocking, so
-// that a FIFO planted there cannot hold the open until a writer comes.
-platform::OsResult<platform::UniqueFd> open_resolved(const std::string& resolved,
-                                                     const std::string& resolved_parent) {
-  auto name = util::file_name(resolved);
-  if (!name) return platform::os_error(EISDIR);
+// Opens the resolved file again, walking from "/" without following any link, and proves that it
+// is the file the request named: the path as sent, walked the same way, must reach the same
+// directory and the same file. So a link swapped in or out since the checks can neither lead the
+// open elsewhere (a look-alike "Varquin Inbox/<id>" included) nor make the resolved path describe
+// another file than the one opened. Non-blocking, so that a FIFO planted there cannot hold the
+// open until a writer comes.
+Result<platform::UniqueFd> open_checked(const std::string& file_path, const std::string& resolved,
+                                        const std::string& resolved_parent) {
+  constexpr std::string_view kFailure = "Unable to open browser import file: ";
+  auto resolved_name = util::file_name(resolved);
+  auto named_name = util::file_name(file_path);
+  auto named_parent = util::parent_path(file_path);
+  if (!resolved_name || !named_name || !named_parent) {
+    return invalid_file(kFailure, platform::OsError{EISDIR});
+  }
   auto directory = platform::Directory::open(resolved_parent);
-  if (!directory) return std::unexpected(directory.error());
-  return directory->open_for_reading(*name);
+  if (!directory) return invalid_file(kFailure, directory.error());
+  auto named = platform::Directory::open(*named_parent);
+  if (!named) return invalid_file(kFailure, named.error());
+  auto file = directory->open_for_reading(*resolved_name);
+  if (!file) return invalid_file(kFailure, file.error());
+
+  auto here = directory->identity();
+  auto there = named->identity();
+  auto opened = platform::stat_fd(file->get());
+  auto as_named = named->stat(*named_name);
+  if (!here || !there || !opened || !as_named || *here != *there ||
+      platform::identity_of(*opened) != platform::identity_of(*as_named)) {
+    return fail(kFailure, "the path changed while it was being checked", ErrorCode::InvalidFile);
+  }
+  return std::move(*file);
 }
 
 }  // namespace
@@ -171,6 +192,7 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
     return invalid_file("The browser import filename does not match the selected attachment");
   }
 
+  platform::race_point(platform::RacePoint::BrowserFileResolve);
   auto resolved = platform::real_path(file_path);
   if (!resolved) return invalid_file("Unable to resolve browser import path: ", resolved.error());
   auto resolved_parent = util::parent_path(*resolved);
@@ -180,8 +202,8 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
   }
 
   platform::race_point(platform::RacePoint::BrowserFileOpen);
-  auto file = open_resolved(*resolved, *resolved_parent);
-  if (!file) return invalid_file("Unable to open browser import file: ", file.error());
+  auto file = open_checked(file_path, *resolved, *resolved_parent);
+  if (!file) return std::unexpected(file.error());
   auto info = platform::stat_fd(file->get());
   if (!info) return invalid_file("Unable to inspect browser import file: ", info.error());
   // A second link could name a file from outside the managed directory.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -33,11 +34,16 @@ constexpr const char* kOtherId = "6ba7b810-9dad-11d1-80b4-00c04fd430c8";
 
 class HostileStore;
 
+// What a racing process does the first time the bridge reaches `point`.
+struct Race {
+  RacePoint point;
+  std::function<void(HostileStore&)> action;
+};
+
 struct HostileCase {
   std::string name;
-  std::optional<RacePoint> point;            // none: the setup alone is the attack
+  std::vector<Race> races;                   // none: the setup alone is the attack
   std::function<void(HostileStore&)> setup;  // before the operation
-  std::function<void(HostileStore&)> race;   // at the race point
   std::function<Status(HostileStore&)> operation;
   std::optional<std::string> refusal;  // a message, or a prefix ending in ": "; none: success
   ErrorCode code = ErrorCode::InvalidFile;
@@ -72,6 +78,8 @@ class HostileStore : public test::StoreTest, public ::testing::WithParamInterfac
   const std::string lookalike_stage = outside + "/stage";
   // Where a racer puts what it moves out of the way.
   const std::string aside = dir / "aside";
+  std::vector<std::string> moved;
+  std::string moved_away;
   const std::vector<std::uint8_t> content{'a', ',', 'b', '\n'};
 
   void SetUp() override {
@@ -95,10 +103,15 @@ class HostileStore : public test::StoreTest, public ::testing::WithParamInterfac
 
   // Moves `path` aside and puts a link to `target` in its place.
   void swap_for_link(const std::string& path, const std::string& target) {
-    static int moved = 0;
-    const std::string away = aside + "/" + std::to_string(++moved);
-    ASSERT_EQ(::rename(path.c_str(), away.c_str()), 0) << path;
+    moved_away = aside + "/" + std::to_string(moved.size());
+    ASSERT_EQ(::rename(path.c_str(), moved_away.c_str()), 0) << path;
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+    moved.push_back(moved_away);
+  }
+  // Undoes the last swap.
+  void swap_back(const std::string& path) {
+    ASSERT_EQ(::unlink(path.c_str()), 0) << path;
+    ASSERT_EQ(::rename(moved.back().c_str(), path.c_str()), 0) << path;
   }
 
   // The one incoming directory of the imports root.
@@ -121,17 +134,19 @@ TEST_P(HostileStore, NothingOutsideTheStoreChangesAndNothingFalseIsAnswered) {
   if (c.setup) c.setup(*this);
   const testing::Snapshot before = testing::snapshot_tree(outside);
 
-  bool raced = false;
+  std::vector<bool> raced(c.races.size(), false);
   auto previous = platform::set_race_hook([&](RacePoint point) {
-    if (c.point && point == *c.point && !raced) {
-      raced = true;
-      c.race(*this);
+    for (std::size_t i = 0; i < c.races.size(); ++i) {
+      if (c.races[i].point == point && !raced[i]) {
+        raced[i] = true;
+        c.races[i].action(*this);
+      }
     }
   });
   const Status result = c.operation(*this);
   platform::set_race_hook(std::move(previous));
 
-  EXPECT_EQ(raced, c.point.has_value());
+  EXPECT_EQ(std::count(raced.begin(), raced.end(), true), std::ssize(c.races));
   if (c.refusal) {
     test::expect_failure(result, *c.refusal, c.code);
   } else {
@@ -146,64 +161,88 @@ TEST_P(HostileStore, NothingOutsideTheStoreChangesAndNothingFalseIsAnswered) {
   }
 }
 
+// An empty look-alike request directory outside: removing it would have looked like success.
+void empty_both_request_directories(HostileStore& t) {
+  ASSERT_EQ(::unlink(t.file.c_str()), 0);
+  ASSERT_EQ(::unlink((t.lookalike_inbox + "/" + kId + "/report.csv").c_str()), 0);
+}
+
 const HostileCase kRaces[] = {
     {"BrowserFileSwappedForALinkOutside",
-     RacePoint::BrowserFileOpen,
+     {{RacePoint::BrowserFileOpen, [](HostileStore& t) { t.swap_for_link(t.file, t.secret); }}},
      {},
-     [](HostileStore& t) { t.swap_for_link(t.file, t.secret); },
      [](HostileStore& t) { return t.download(); },
      "Unable to open browser import file: "},
     {"RequestDirectorySwappedForALinkToALookAlike",
-     RacePoint::BrowserFileOpen,
+     {{RacePoint::BrowserFileOpen,
+       [](HostileStore& t) { t.swap_for_link(t.request_dir, t.lookalike_inbox + "/" + kId); }}},
      {},
-     [](HostileStore& t) { t.swap_for_link(t.request_dir, t.lookalike_inbox + "/" + kId); },
      [](HostileStore& t) { return t.download(); },
      "Unable to open browser import file: "},
-    {"IncomingDirectorySwappedBeforeAnUploadIsPublished",
-     RacePoint::IncomingPublish,
+    // The resolved path then names the look-alike, which passes every check of its own.
+    {"RequestDirectoryLinkedToALookAlikeAsItIsResolved",
+     {{RacePoint::BrowserFileResolve,
+       [](HostileStore& t) { t.swap_for_link(t.request_dir, t.lookalike_inbox + "/" + kId); }}},
      {},
-     [](HostileStore& t) { t.swap_for_link(t.incoming(), t.lookalike_stage); },
+     [](HostileStore& t) { return t.download(); },
+     "Unable to open browser import file: "},
+    {"RequestDirectoryLinkedAsItIsResolvedAndRestoredBeforeTheOpen",
+     {{RacePoint::BrowserFileResolve,
+       [](HostileStore& t) { t.swap_for_link(t.request_dir, t.lookalike_inbox + "/" + kId); }},
+      {RacePoint::BrowserFileOpen, [](HostileStore& t) { t.swap_back(t.request_dir); }}},
+     {},
+     [](HostileStore& t) { return t.download(); },
+     "Unable to open browser import file: the path changed while it was being checked"},
+    {"IncomingDirectorySwappedBeforeAnUploadIsPublished",
+     {{RacePoint::IncomingPublish,
+       [](HostileStore& t) { t.swap_for_link(t.incoming(), t.lookalike_stage); }}},
+     {},
      [](HostileStore& t) { return t.upload(); },
      "Unable to publish browser import request: ",
      ErrorCode::StagingFailed},
     {"IncomingDirectorySwappedBeforeADownloadIsPublished",
-     RacePoint::IncomingPublish,
+     {{RacePoint::IncomingPublish,
+       [](HostileStore& t) { t.swap_for_link(t.incoming(), t.lookalike_stage); }}},
      {},
-     [](HostileStore& t) { t.swap_for_link(t.incoming(), t.lookalike_stage); },
      [](HostileStore& t) { return t.download(); },
      "Unable to publish browser import request: ",
      ErrorCode::StagingFailed},
     {"IncomingDirectorySwappedAsSoonAsItIsMade",
-     RacePoint::IncomingCreated,
+     {{RacePoint::IncomingCreated,
+       [](HostileStore& t) { t.swap_for_link(t.incoming(), t.lookalike_stage); }}},
      {},
-     [](HostileStore& t) { t.swap_for_link(t.incoming(), t.lookalike_stage); },
      [](HostileStore& t) { return t.upload(); },
      "Unable to create temporary request directory: ",
      ErrorCode::StagingFailed},
-    {"ExpiredStageSwappedForALinkAsItIsRemoved", RacePoint::StageRetire,
+    {"ExpiredStageSwappedForALinkAsItIsRemoved",
+     {{RacePoint::StageRetire,
+       [](HostileStore& t) {
+         t.swap_for_link(t.store.stage_directory(numbered_id(1)), t.lookalike_stage);
+       }}},
      [](HostileStore& t) { t.plant_expired_stage(numbered_id(1)); },
-     [](HostileStore& t) {
-       t.swap_for_link(t.store.stage_directory(numbered_id(1)), t.lookalike_stage);
-     },
      [](HostileStore& t) { return t.upload(); },
-     "Unable to expire browser import: ", ErrorCode::StagingFailed},
-    // The look-alike request directory is empty: removing it would have looked like success.
-    {"ContainerSwappedForALinkBeforeCleanUp", RacePoint::CleanupRemove,
-     [](HostileStore& t) {
-       ASSERT_EQ(::unlink(t.file.c_str()), 0);
-       ASSERT_EQ(::unlink((t.lookalike_inbox + "/" + kId + "/report.csv").c_str()), 0);
-     },
-     [](HostileStore& t) { t.swap_for_link(t.inbox, t.lookalike_inbox); },
+     "Unable to expire browser import: ",
+     ErrorCode::StagingFailed},
+    {"ContainerSwappedForALinkBeforeCleanUp",
+     {{RacePoint::CleanupRemove,
+       [](HostileStore& t) { t.swap_for_link(t.inbox, t.lookalike_inbox); }}},
+     empty_both_request_directories,
+     [](HostileStore& t) { return t.cleanup(kId, t.request_dir); },
+     "Unable to inspect cleanup directory: "},
+    {"ContainerLinkedToALookAlikeAsItIsResolved",
+     {{RacePoint::CleanupResolve,
+       [](HostileStore& t) { t.swap_for_link(t.inbox, t.lookalike_inbox); }}},
+     empty_both_request_directories,
      [](HostileStore& t) { return t.cleanup(kId, t.request_dir); },
      "Unable to inspect cleanup directory: "},
     {"RolledBackStageReplacedByAnotherDirectory",
-     RacePoint::StageRetire,
+     {{RacePoint::StageRetire,
+       [](HostileStore& t) {
+         const std::string stage = t.store.stage_directory(kId);
+         ASSERT_EQ(::rename(stage.c_str(), (t.aside + "/staged").c_str()), 0);
+         t.plant_stage(t.manifest_for(kId, 4, test::kNow));
+       }}},
      {},
-     [](HostileStore& t) {
-       const std::string stage = t.store.stage_directory(kId);
-       ASSERT_EQ(::rename(stage.c_str(), (t.aside + "/staged").c_str()), 0);
-       t.plant_stage(t.manifest_for(kId, 4, test::kNow));
-     },
      [](HostileStore& t) -> Status {
        auto outcome = stage_bytes(t.config, kId, "report.csv", t.content);
        if (!outcome) return std::unexpected(outcome.error());
@@ -240,21 +279,18 @@ const HostileCase kPlanted[] = {
     {"FifoAsTheStagesManifest",
      {},
      [](HostileStore& t) { make_fifo(t.store.manifest_path(kId)); },
-     {},
      [](HostileStore& t) { return t.upload(); },
      "Unable to read managed record: ",
      ErrorCode::RequestConflict},
     {"FifoAsTheTerminalRecord",
      {},
      [](HostileStore& t) { make_fifo(t.store.terminal_record(kId)); },
-     {},
      [](HostileStore& t) { return t.upload(); },
      "Unable to read managed record: ",
      ErrorCode::RequestConflict},
     {"SparseTerabyteAsTheStagesManifest",
      {},
      [](HostileStore& t) { make_sparse_terabyte(t.store.manifest_path(kId)); },
-     {},
      [](HostileStore& t) { return t.download(); },
      "Unable to read managed record: File too large (os error 27)",
      ErrorCode::RequestConflict},
@@ -266,7 +302,6 @@ const HostileCase kPlanted[] = {
        make_fifo(t.store.terminal_record(numbered_id(3)));
        make_sparse_terabyte(t.store.terminal_record(numbered_id(4)));
      },
-     {},
      [](HostileStore& t) { return t.upload(); },
      std::nullopt},
     {"ImportsRootIsALinkOutside",
@@ -275,7 +310,6 @@ const HostileCase kPlanted[] = {
        testing::make_directories(t.config.electron_user_data_path);
        ASSERT_EQ(::symlink(t.lookalike_stage.c_str(), t.store.imports_root().c_str()), 0);
      },
-     {},
      [](HostileStore& t) { return t.upload(); },
      "Symlinked browser import paths are not allowed"},
     {"UserDataBelowALink",
@@ -285,7 +319,6 @@ const HostileCase kPlanted[] = {
        t.config.electron_user_data_path = t.dir / "linked/user-data";
        t.store = StorePaths{t.config.electron_user_data_path};
      },
-     {},
      [](HostileStore& t) { return t.download(); },
      "Symlinked browser import paths are not allowed"},
     {"LockFileIsALinkOutside",
@@ -294,7 +327,6 @@ const HostileCase kPlanted[] = {
        testing::make_directories(t.store.imports_root());
        ASSERT_EQ(::symlink(t.secret.c_str(), t.store.lock_file().c_str()), 0);
      },
-     {},
      [](HostileStore& t) { return t.upload(); },
      "Unable to open staging lock: ",
      ErrorCode::StagingFailed},
@@ -304,14 +336,12 @@ const HostileCase kPlanted[] = {
        ASSERT_EQ(::unlink(t.file.c_str()), 0);
        ASSERT_EQ(::link(t.secret.c_str(), t.file.c_str()), 0);
      },
-     {},
      [](HostileStore& t) { return t.download(); },
      "The browser import source is not a regular file"},
     // The system would read "…/<id>/notes.txt": another file of the request, staged as a csv.
     {"NulInTheBrowserFilePath",
      {},
      [](HostileStore& t) { testing::write_file(t.request_dir + "/notes.txt", "notes"); },
-     {},
      [](HostileStore& t) {
        return t.download(t.request_dir + "/notes.txt" + kNul + "/Varquin Inbox/" + kId +
                          "/report.csv");
@@ -321,7 +351,6 @@ const HostileCase kPlanted[] = {
     {"NulInTheCleanUpPath",
      {},
      [](HostileStore& t) { testing::make_directories(t.lookalike_inbox + "/" + kOtherId); },
-     {},
      [](HostileStore& t) {
        return t.cleanup(kId, t.lookalike_inbox + "/" + kOtherId + kNul + "/Varquin Inbox/" + kId);
      },
@@ -332,7 +361,6 @@ const HostileCase kPlanted[] = {
        const std::string loop = t.inbox + "/" + kOtherId;
        ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
      },
-     {},
      [](HostileStore& t) { return t.cleanup(kOtherId, t.inbox + "/" + kOtherId); },
      "Unable to inspect cleanup directory: "},
 };

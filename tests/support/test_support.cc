@@ -74,7 +74,11 @@ std::string mode_text(mode_t mode) {
   return text;
 }
 
-void walk(const std::string& root, const std::string& relative, bool files_only, Snapshot& out) {
+// Deeper trees are planted on purpose (10,000 levels): below this depth they are not listed.
+constexpr int kSnapshotDepth = 32;
+
+void walk(const std::string& root, const std::string& relative, bool files_only, Snapshot& out,
+          int depth = 0) {
   auto entries = platform::list_directory(relative.empty() ? root : root + "/" + relative);
   if (!entries) {
     if (!relative.empty()) out[relative] = "unlistable";
@@ -90,7 +94,7 @@ void walk(const std::string& root, const std::string& relative, bool files_only,
     }
     if (S_ISDIR(info.st_mode)) {
       if (!files_only) out[rel] = "d " + mode_text(info.st_mode);
-      walk(root, rel, files_only, out);
+      if (depth < kSnapshotDepth) walk(root, rel, files_only, out, depth + 1);
     } else if (S_ISLNK(info.st_mode)) {
       char target[4096];
       ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
