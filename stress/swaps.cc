@@ -57,6 +57,23 @@ class Tally {
   std::uint64_t races_ = 0, swaps_ = 0, wins_ = 0;
 };
 
+// Runs one bridge over `requests` while a swapper races `targets`; `raced` of them count.
+Session run_raced(const Options& options, const Home& home, Swapper::Targets targets,
+                  std::uint64_t seed, const std::vector<std::string>& requests, std::uint64_t raced,
+                  Tally& tally) {
+  Swapper swapper(std::move(targets), seed);
+  swapper.start();
+  Session s = run_session(options.programs, home.environment(), requests);
+  swapper.stop();
+  tally.raced(raced, swapper.swaps());
+  return s;
+}
+
+const std::optional<Answer>& answer_at(const Session& s, std::size_t index) {
+  static const std::optional<Answer> kNone;
+  return index < s.answers.size() ? s.answers[index] : kNone;
+}
+
 bool refused_with(const std::optional<Answer>& answer,
                   std::initializer_list<std::string_view> codes) {
   if (!answer || answer->ok) return false;
@@ -116,13 +133,10 @@ void browser_file_race(const Options& options, const Home& home, unsigned round,
     requests.push_back(request::stage_download(ids.back(), managed + "/f.csv", "f.csv"));
   }
   const Sentinels before = take_sentinels(home);
-  Swapper swapper([&] { return targets; }, rng.next());
-  swapper.start();
-  Session s = run_session(options.programs, home.environment(), requests);
-  swapper.stop();
-  tally.raced(requests.size(), swapper.swaps());
+  Session s = run_raced(
+      options, home, [&] { return targets; }, rng.next(), requests, requests.size(), tally);
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    const auto& answer = i < s.answers.size() ? s.answers[i] : std::nullopt;
+    const auto& answer = answer_at(s, i);
     if (answer && answer->ok) {
       judge_staged(tally, home, round, ids[i], "f.csv", contents[i]);
     } else if (!refused_with(answer, {"invalid_file"})) {
@@ -145,24 +159,19 @@ void incoming_race(const Options& options, const Home& home, unsigned round,
   testing::write_file(managed + "/f.csv", content);
   const std::string bait = bait_directory(home, "stage-bait");
   const Sentinels before = take_sentinels(home);
-  Swapper swapper(
-      [&] {
-        std::vector<SwapTarget> incoming;
-        auto entries = platform::list_directory(home.imports());
-        for (const auto& entry : entries ? *entries : std::vector<platform::DirEntry>{}) {
-          if (entry.name.starts_with(".incoming-") && !entry.name.ends_with(".swap")) {
-            incoming.push_back({home.imports() + "/" + entry.name, bait});
-          }
-        }
-        return incoming;
-      },
-      rng.next());
-  swapper.start();
-  Session s = run_session(options.programs, home.environment(),
-                          {request::stage_download(id, managed + "/f.csv", "f.csv")});
-  swapper.stop();
-  tally.raced(1, swapper.swaps());
-  const auto& answer = s.answers.empty() ? std::nullopt : s.answers.front();
+  auto incoming = [&] {
+    std::vector<SwapTarget> found;
+    auto entries = platform::list_directory(home.imports());
+    for (const auto& entry : entries ? *entries : std::vector<platform::DirEntry>{}) {
+      if (entry.name.starts_with(".incoming-") && !entry.name.ends_with(".swap")) {
+        found.push_back({home.imports() + "/" + entry.name, bait});
+      }
+    }
+    return found;
+  };
+  Session s = run_raced(options, home, incoming, rng.next(),
+                        {request::stage_download(id, managed + "/f.csv", "f.csv")}, 1, tally);
+  const auto& answer = answer_at(s, 0);
   if (answer && answer->ok) {
     judge_staged(tally, home, round, id, "f.csv", content);
   } else if (!refused_with(answer, {"staging_failed"}) || answer->retryable != true) {
@@ -185,13 +194,10 @@ void cleanup_race(const Options& options, const Home& home, unsigned round, Tall
     requests.push_back(request::cleanup(ids.back(), home.inbox() + "/" + ids.back()));
   }
   const Sentinels before = take_sentinels(home);
-  Swapper swapper([&] { return std::vector<SwapTarget>{{home.inbox(), lookalike}}; }, rng.next());
-  swapper.start();
-  Session s = run_session(options.programs, home.environment(), requests);
-  swapper.stop();
-  tally.raced(requests.size(), swapper.swaps());
+  auto inbox = [&] { return std::vector<SwapTarget>{{home.inbox(), lookalike}}; };
+  Session s = run_raced(options, home, inbox, rng.next(), requests, requests.size(), tally);
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    const auto& answer = i < s.answers.size() ? s.answers[i] : std::nullopt;
+    const auto& answer = answer_at(s, i);
     if (answer && answer->ok) {
       // The name never goes missing, so a success can only be the real directory's removal.
       if (testing::path_exists(home.inbox() + "/" + ids[i])) {
@@ -223,19 +229,14 @@ void roots_race(const Options& options, const Home& home, unsigned round, Tally&
     }
   }
   const Sentinels before = take_sentinels(home);
-  Swapper swapper(
-      [&] {
-        return std::vector<SwapTarget>{{home.imports(), bait}, {home.terminals(), bait}};
-      },
-      rng.next());
-  swapper.start();
-  Session s = run_session(options.programs, home.environment(), requests);
-  swapper.stop();
-  tally.raced(ids.size(), swapper.swaps());
+  auto roots = [&] {
+    return std::vector<SwapTarget>{{home.imports(), bait}, {home.terminals(), bait}};
+  };
+  Session s = run_raced(options, home, roots, rng.next(), requests, ids.size(), tally);
   for (std::size_t i = 0; i < ids.size(); ++i) {
     // begin, one chunk, commit: the commit's answer is the third.
     const std::size_t at = 3 * i + 2;
-    const auto& answer = at < s.answers.size() ? s.answers[at] : std::nullopt;
+    const auto& answer = answer_at(s, at);
     if (answer && answer->ok) {
       judge_staged(tally, home, round, ids[i], "f.csv", contents[i]);
     } else if (!refused_with(answer, {"invalid_file", "staging_failed"})) {

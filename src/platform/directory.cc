@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace varquin::platform {
@@ -11,6 +12,12 @@ namespace varquin::platform {
 namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#if defined(O_PATH)
+// Linux: a descriptor that only locates, so a directory one may search but not read can be passed.
+constexpr int kPassThroughFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int kPassThroughFlags = kDirectoryFlags;
+#endif
 
 bool holds_nul(std::string_view text) {
   return text.find('\0') != std::string_view::npos;
@@ -43,6 +50,12 @@ OsError nofollow_error(int dir, const std::string& name, int error) {
     }
   }
   return OsError{error};
+}
+
+OsResult<UniqueFd> open_directory_with(int dir, const std::string& name, int flags) {
+  auto fd = open_at(dir, name, flags);
+  if (!fd) return std::unexpected(nofollow_error(dir, name, fd.error().number));
+  return fd;
 }
 
 std::optional<EntryKind> kind_from_mode(mode_t mode) {
@@ -91,9 +104,7 @@ OsResult<std::string> read_open_file(int fd, std::size_t limit) {
 }  // namespace
 
 OsResult<UniqueFd> open_directory_at(int dir, const std::string& name) {
-  auto fd = open_at(dir, name, kDirectoryFlags);
-  if (!fd) return std::unexpected(nofollow_error(dir, name, fd.error().number));
-  return fd;
+  return open_directory_with(dir, name, kDirectoryFlags);
 }
 
 FileIdentity identity_of(const struct stat& info) {
@@ -111,21 +122,27 @@ OsResult<Directory> Directory::create(std::string_view path) {
 OsResult<Directory> Directory::walk(std::string_view path, bool create) {
   if (path.empty()) return os_error(ENOENT);
   if (holds_nul(path)) return os_error(EINVAL);
-  auto current = open_at(AT_FDCWD, path.front() == '/' ? "/" : ".", kDirectoryFlags);
-  if (!current) return std::unexpected(current.error());
-  std::size_t start = 0;
-  while (start < path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string name(path.substr(start, end - start));
+  std::vector<std::string> names;
+  for (std::size_t start = 0; start < path.size();) {
+    std::size_t end = std::min(path.find('/', start), path.size());
+    std::string name(path.substr(start, end - start));
+    if (!name.empty() && name != ".") names.push_back(std::move(name));
     start = end + 1;
-    if (name.empty() || name == ".") continue;
-    auto next = open_directory_at(current->get(), name);
+  }
+  // Directories on the way are only passed through: searching them is all a path lookup needs.
+  auto flags_for = [&](std::size_t step) {
+    return step == names.size() ? kDirectoryFlags : kPassThroughFlags;
+  };
+  auto current = open_at(AT_FDCWD, path.front() == '/' ? "/" : ".", flags_for(0));
+  if (!current) return std::unexpected(current.error());
+  for (std::size_t step = 1; step <= names.size(); ++step) {
+    const std::string& name = names[step - 1];
+    auto next = open_directory_with(current->get(), name, flags_for(step));
     if (!next && next.error().number == ENOENT && create) {
       if (::mkdirat(current->get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
         return last_os_error();
       }
-      next = open_directory_at(current->get(), name);
+      next = open_directory_with(current->get(), name, flags_for(step));
     }
     if (!next) return std::unexpected(next.error());
     current = std::move(next);
