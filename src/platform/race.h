@@ -10,6 +10,7 @@ namespace varquin::platform {
 enum class RacePoint {
   BrowserFileResolve,  // the browser file's path is checked for links; it is resolved next
   BrowserFileOpen,     // the resolved path is checked; the file is opened next
+  BrowserFileHashed,   // the open file is hashed; it is read again, for the copy, under the lock
   IncomingCreated,     // an incoming directory was made; it is opened next
   IncomingPublish,     // an incoming directory is filled; it is renamed onto the stage next
   StageRetire,         // a stage was judged removable; it is renamed away next

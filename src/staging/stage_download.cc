@@ -222,19 +222,13 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
 
 Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
                                     const std::string& file_path, std::string_view original_name) {
-  return stage_download(config, request_id, file_path, original_name, {});
-}
-
-Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
-                                    const std::string& file_path, std::string_view original_name,
-                                    const std::function<void()>& after_digest) {
   if (auto valid = validate_request_id(request_id); !valid) return std::unexpected(valid.error());
   // Declared before the lock is taken inside publish_stage, so it is released after the lock.
   auto source = validate_source(file_path, original_name, request_id);
   if (!source) return std::unexpected(source.error());
   auto sha256 = digest_source(*source);
   if (!sha256) return std::unexpected(sha256.error());
-  if (after_digest) after_digest();
+  platform::race_point(platform::RacePoint::BrowserFileHashed);
 
   const StageRequest request{
       .request_id = request_id,

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,11 +31,5 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
 // the first digest.
 Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
                                     const std::string& file_path, std::string_view original_name);
-
-// Test seam: the same, calling `after_digest` once the digest is taken and before the store is
-// touched, so a test can change the file between the two reads.
-Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
-                                    const std::string& file_path, std::string_view original_name,
-                                    const std::function<void()>& after_digest);
 
 }  // namespace varquin::staging

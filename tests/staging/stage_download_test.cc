@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/race.h"
 #include "staging/store_fixture.h"
 #include "util/sha256.h"
 
@@ -130,10 +131,13 @@ TEST_F(StageDownload, AFileChangedBetweenHashingAndCopyingIsNotStaged) {
     SCOPED_TRACE(replacement);
     testing::write_file(file, content);
     bool changed = false;
-    auto outcome = stage_download(config, kId, file, "report.csv", [&] {
+    auto previous = platform::set_race_hook([&](platform::RacePoint point) {
+      if (point != platform::RacePoint::BrowserFileHashed) return;
       testing::write_file(file, replacement);
       changed = true;
     });
+    auto outcome = stage_download(config, kId, file, "report.csv");
+    platform::set_race_hook(std::move(previous));
     ASSERT_TRUE(changed);
     expect_failure(
         outcome, "Unable to stage browser import file: the file changed while it was being staged",
