@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <boost/json.hpp>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

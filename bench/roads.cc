@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <boost/json.hpp>
+#include <algorithm>
 #include <thread>
 
 #include "platform/copy.h"

@@ -26,6 +26,6 @@ scripts/install-deps.sh
 build=$root/build/stress
 # Dynamically linked, so that the fault shim can be preloaded into the bridge.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARQUIN_BUILD_TESTS=OFF \
-  -DVARQUIN_STATIC_LINK=OFF -DVARQUIN_LAUNCHER="$build/varquin-fake-open" >/dev/null
+  -DVARQUIN_STATIC_LINK=OFF -DVARQUIN_BUILD_STRESS=ON -DVARQUIN_LAUNCHER="$build/varquin-fake-open" >/dev/null
 cmake --build "$build" -j2 --target varquin-stress >/dev/null
 exec "$build/stress/varquin-stress" "$mode" "${args[@]}"

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <boost/json.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>

@@ -3,6 +3,7 @@
 // response is a failure, 2 when the bridge could not be talked to.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>

@@ -3,6 +3,8 @@
 // Accepts exactly: -n BUNDLE --args --varquin-browser-import=MANIFEST (anything else: exit 2).
 // Controlled by the environment it inherits from the bridge:
 //   VARQUIN_FAKE_OPEN_LOG=<file>    append the arguments as one compact JSON array per call
+//   VARQUIN_FAKE_OPEN_SIGPIPE=<file> write how SIGPIPE was set when it started: "default" or
+//                                   "ignored" (a launcher must not inherit the bridge's ignore)
 //   VARQUIN_FAKE_OPEN_NOISE=1       write junk to stdout and try to read stdin, to show that the
 //                                   bridge's protocol pipe is out of reach (report on stderr)
 //   VARQUIN_FAKE_OPEN_FINALIZE=1    play the desktop app: read the manifest and leave the
@@ -88,6 +90,17 @@ void make_noise() {
   std::fprintf(stderr, "varquin-fake-open: read %ld bytes from stdin\n", got);
 }
 
+// What the process was started with: an ignored signal stays ignored across exec.
+bool record_sigpipe(const char* path) {
+  struct sigaction current {};
+  if (::sigaction(SIGPIPE, nullptr, &current) != 0) return false;
+  const char* state = current.sa_handler == SIG_IGN ? "ignored" : "default";
+  std::FILE* out = std::fopen(path, "wb");
+  if (out == nullptr) return false;
+  const bool ok = std::fputs(state, out) >= 0;
+  return std::fclose(out) == 0 && ok;
+}
+
 std::string write_failure(const std::string& path, const platform::OsError& error) {
   return "cannot write " + path + ": " + error.text();
 }
@@ -144,6 +157,11 @@ int main(int argc, char** argv) {
                     kUsageStatus);
   }
 
+  if (const char* report = std::getenv("VARQUIN_FAKE_OPEN_SIGPIPE")) {
+    if (!record_sigpipe(report)) {
+      return complain(std::string("cannot write ") + report, kFailureStatus);
+    }
+  }
   if (const char* log = std::getenv("VARQUIN_FAKE_OPEN_LOG")) {
     if (!append_log(log, std::span(argv + 1, argv + argc))) {
       return complain(std::string("cannot append to ") + log, kFailureStatus);

@@ -4,6 +4,7 @@
 // untouched; decoding into caller memory of exactly that size agrees with the appending decoder
 // and stays inside it; and any bytes, encoded, decode back to themselves. Texts of 48 characters
 // and more reach the vectorised path where the processor has one.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -34,6 +34,9 @@ OsStatus set_blocking(int fd);
 
 // Makes the file's data durable on stable storage (F_FULLFSYNC on Apple platforms).
 OsStatus full_sync(int fd);
+// `strong(fd)` (F_FULLFSYNC), repeated when interrupted, falling back to fsync on a volume that
+// does not support it; what `full_sync` does on Apple platforms, open to tests everywhere.
+OsStatus full_sync_using(int fd, int (*strong)(int fd));
 
 OsResult<struct stat> stat_path(const std::string& path);   // follows symbolic links
 OsResult<struct stat> lstat_path(const std::string& path);  // does not follow

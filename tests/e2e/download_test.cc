@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "platform/fs.h"
 #include "support/bridge_fixture.h"
 
 namespace varquin::testing {
@@ -52,7 +53,10 @@ TEST_F(DownloadEndToEnd, StagesACopyLaunchesAndLeavesTheBrowserFileAlone) {
   ASSERT_EQ(::stat(browser_file().c_str(), &after), 0);
   EXPECT_EQ(read_file(browser_file()), "id,value\n1,42\n");
   EXPECT_EQ(after.st_ino, before.st_ino);
-  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(platform::modification_time(after).seconds,
+            platform::modification_time(before).seconds);
+  EXPECT_EQ(platform::modification_time(after).nanoseconds,
+            platform::modification_time(before).nanoseconds);
   EXPECT_EQ(launcher_calls(),
             std::vector<std::string>{R"(["-n","/Applications/Varquin.app","--args",)"
                                      R"("--varquin-browser-import=)" +

@@ -1,6 +1,8 @@
 // The executable as the browser sees it: start-up gate, framing, the loop's stopping rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/bridge_fixture.h"
 
 namespace varquin::testing {

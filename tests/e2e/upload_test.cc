@@ -1,6 +1,8 @@
 // The upload road through the executable, against the stand-in launcher.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/bridge_fixture.h"
 #include "util/sha256.h"
 
@@ -117,7 +119,8 @@ TEST_F(UploadEndToEnd, LauncherCannotTouchTheProtocolPipe) {
 }
 
 TEST_F(UploadEndToEnd, SessionRulesAndStateAfterEachFailure) {
-  const std::string upper = "0F8FAD5B-D9CB-469F-A165-70867728950E";
+  // Not the fixture's ID in upper case: a case-insensitive volume would take both for one.
+  const std::string upper = "7D444840-9DC0-11D1-B245-5FFDCE74FAD2";
   const std::string other = "9b2f2f1e-0000-4000-8000-000000000001";
   auto replies = answers({
       request::chunk(kRequestId, 0, "QQ=="),  // no session

@@ -52,7 +52,9 @@ TEST_F(CleanupTest, AMissingDirectoryIsNothingToClean) {
 }
 
 TEST_F(CleanupTest, AcceptsATrailingSlashAndAnUpperCaseRequestId) {
-  const std::string upper = "0F8FAD5B-D9CB-469F-A165-70867728950E";
+  // Another request's ID: on a case-insensitive volume (macOS's default) the fixture's ID in upper
+  // case would name the fixture's own directory.
+  const std::string upper = "7D444840-9DC0-11D1-B245-5FFDCE74FAD2";
   testing::make_directories(inbox + "/" + upper);
   ASSERT_TRUE(cleanup_download_container(upper, inbox + "/" + upper + "/"));
   EXPECT_EQ(testing::list_names(inbox), std::vector<std::string>{kId});

@@ -1,0 +1,7 @@
+#pragma once
+#include <sys/types.h>
+#define XATTR_NOFOLLOW 0x0001
+extern "C" {
+ssize_t flistxattr(int fd, char* namebuff, size_t size, int options);
+int fremovexattr(int fd, const char* name, int options);
+}
