@@ -9,6 +9,7 @@
 #   scripts/bench.sh --only startup             one part: upload, download, startup, memory
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 scripts/install-deps.sh
 build=build/bench
@@ -18,7 +19,7 @@ mkdir -p "$build"
 echo "building the Release bridge and the benchmarks in $build…" >&2
 if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARQUIN_BUILD_TESTS=OFF \
          -DVARQUIN_BUILD_BENCH=ON -DVARQUIN_LAUNCHER="$PWD/$build/varquin-fake-open" &&
-       cmake --build "$build" -j"$(nproc)" --target varquin-browser-bridge varquin-fake-open \
+       cmake --build "$build" -j"$(cpu_count)" --target varquin-browser-bridge varquin-fake-open \
          varquin-road-bench varquin-micro-bench; } >"$log" 2>&1; then
   tail -n 40 "$log" >&2
   echo "build failed: see $log" >&2

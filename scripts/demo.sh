@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/lib.sh
 
 build=
 while (($#)); do
@@ -24,7 +25,7 @@ done
 if [[ -z $build ]]; then
   scripts/install-deps.sh
   cmake --preset demo >/dev/null
-  cmake --build --preset demo -j"$(nproc)" --target varquin-browser-bridge varquin-bridge-client \
+  cmake --build --preset demo -j"$(cpu_count)" --target varquin-browser-bridge varquin-bridge-client \
     varquin-bridge-install varquin-fake-open >/dev/null
   build=$root/build/demo
 fi
@@ -40,8 +41,10 @@ if [[ $launcher != */varquin-fake-open ]]; then
   exit 2
 fi
 
+# Resolved: macOS keeps $TMPDIR below the link /var, and the bridge refuses a store below a link.
 work=$(mktemp -d "${TMPDIR:-/tmp}/varquin-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+work=$(cd "$work" && pwd -P)
 user_data=$work/userdata
 extension_id=abcdefghijklmnopabcdefghijklmnop
 # Everything below lives in the temporary home: the configuration at its default place under

@@ -11,8 +11,12 @@
 # time (default 1: each target then has a core to itself). New corpus entries accumulate in
 # build/fuzz/corpus/<target> (never committed); findings go to build/fuzz/findings/<target>/. Prints
 # a table of executions and findings per target and exits 1 when any target found something.
+#
+# On macOS libFuzzer comes only with Homebrew's LLVM (Apple's clang has none): without it the script
+# says so and exits 0.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 mode=${1:-smoke}
 amount=${2:-}
@@ -20,25 +24,39 @@ all_targets=(frame_reader request config manifest terminal_record base64 origina
 read -r -a targets <<<"${FUZZ_TARGETS:-${all_targets[*]}}"
 build=build/fuzz
 
-install_fuzz_deps() {
-  scripts/install-deps.sh
-  # clang 14 cannot compile libstdc++ 12's <expected>; clang 16 can (see fuzz/CMakeLists.txt).
-  local missing=()
-  for p in clang-16 libclang-rt-16-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if ((${#missing[@]})); then
-    local sudo_cmd=""
-    [[ $(id -u) -ne 0 ]] && sudo_cmd="sudo"
-    $sudo_cmd apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
-      "${missing[@]}"
+# The clang++ that has libFuzzer: Debian's clang 16 (clang 14 cannot compile libstdc++ 12's
+# <expected>, see fuzz/CMakeLists.txt), or Homebrew's LLVM on macOS; fails on a Mac without it.
+fuzz_compiler() {
+  if is_macos; then
+    local llvm
+    llvm=$(brew --prefix llvm 2>/dev/null || true)
+    if [ -z "$llvm" ] || [ ! -x "$llvm/bin/clang++" ]; then
+      echo "fuzz.sh: skipped: libFuzzer on macOS needs Homebrew's LLVM (brew install llvm)" >&2
+      return 1
+    fi
+    echo "$llvm/bin/clang++"
+    return
   fi
+  local missing=""
+  for p in clang-16 libclang-rt-16-dev; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+  done
+  if [ -n "$missing" ]; then
+    local sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    echo "fuzz.sh: installing$missing …" >&2
+    $sudo_cmd apt-get update -qq >/dev/null
+    $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      $missing >/dev/null
+  fi
+  echo clang++-16
 }
 
 build_targets() {
-  install_fuzz_deps
-  CXX=clang++-16 cmake -S . -B "$build" -DVARQUIN_BUILD_FUZZ=ON -DVARQUIN_BUILD_TESTS=OFF \
+  scripts/install-deps.sh
+  local cxx
+  cxx=$(fuzz_compiler) || exit 0
+  CXX=$cxx cmake -S . -B "$build" -DVARQUIN_BUILD_FUZZ=ON -DVARQUIN_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" --target fuzz_targets -j"${FUZZ_JOBS:-2}"
 }
@@ -63,7 +81,10 @@ max_len_for() {
   esac
 }
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:symbolize=1}
+# Apple's AddressSanitizer aborts when asked for leak detection.
+leaks=1
+is_macos && leaks=0
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=$leaks:symbolize=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 if [[ -x /usr/bin/llvm-symbolizer ]]; then export ASAN_SYMBOLIZER_PATH=/usr/bin/llvm-symbolizer; fi
 
@@ -104,14 +125,19 @@ run_target() {
     "$((executions / (seconds > 0 ? seconds : 1)))" "$corpus" "$verdict" >"$rows_dir/$name"
 }
 
-# Runs every chosen target with `limit`, at most $parallel at a time.
+# Runs every chosen target with `limit`, $parallel at a time (in batches: bash 3.2 has no
+# `wait -n`).
 run_targets() {
-  local limit=$1
+  local limit=$1 running=0
   rm -rf "$rows_dir"
   mkdir -p "$rows_dir"
   for t in "${targets[@]}"; do
-    while (($(jobs -rp | wc -l) >= parallel)); do wait -n || true; done
     run_target "$t" "$limit" &
+    running=$((running + 1))
+    if [ "$running" -ge "$parallel" ]; then
+      wait
+      running=0
+    fi
   done
   wait
 }

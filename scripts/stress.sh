@@ -12,6 +12,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/lib.sh
+
+if is_macos; then
+  echo "stress.sh: skipped: the fault-injection shim works only with Linux's C library" >&2
+  exit 0
+fi
 
 mode=quick
 args=()
@@ -28,4 +34,5 @@ build=$root/build/stress
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARQUIN_BUILD_TESTS=OFF \
   -DVARQUIN_STATIC_LINK=OFF -DVARQUIN_BUILD_STRESS=ON -DVARQUIN_LAUNCHER="$build/varquin-fake-open" >/dev/null
 cmake --build "$build" -j2 --target varquin-stress >/dev/null
-exec "$build/stress/varquin-stress" "$mode" "${args[@]}"
+# ${args[@]+...}: an empty array is an unbound variable to bash 3.2 under set -u.
+exec "$build/stress/varquin-stress" "$mode" ${args[@]+"${args[@]}"}

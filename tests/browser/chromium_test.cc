@@ -1,6 +1,5 @@
 // The bridge behind a real browser: Debian's Chromium, headless, loads the project's test
 // extension, which drives both roads through Chrome's own native-messaging implementation.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,8 +10,11 @@
 
 #include <boost/json.hpp>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <regex>
+#include <sstream>
 
 #include "platform/spawn.h"
 #include "support/bridge_fixture.h"
@@ -22,7 +24,24 @@
 namespace varquin::testing {
 namespace {
 
-constexpr const char* kChromium = "/usr/bin/chromium";
+// A Chromium that still loads unpacked extensions from the command line (branded Chrome stopped
+// in version 137): Debian's, or on macOS Chromium or Google Chrome for Testing;
+// VARQUIN_TEST_BROWSER names another.
+std::optional<std::string> find_browser() {
+  if (const char* chosen = std::getenv("VARQUIN_TEST_BROWSER")) return std::string(chosen);
+  for (const char* candidate : {
+#if defined(__APPLE__)
+         "/Applications/Chromium.app/Contents/MacOS/Chromium",
+             "/Applications/Google Chrome for Testing.app/Contents/MacOS/Google Chrome for Testing",
+#else
+           "/usr/bin/chromium",
+           "/usr/bin/chromium-browser",
+#endif
+       }) {
+    if (::access(candidate, X_OK) == 0) return std::string(candidate);
+  }
+  return std::nullopt;
+}
 constexpr const char* kHostName = "com.varquin.browser_bridge";
 const std::string kExtensionSource = std::string(VARQUIN_SOURCE_DIR) + "/tests/browser/extension";
 
@@ -41,12 +60,12 @@ std::string extension_id_of(const std::string& manifest) {
 // Chromium in its own process group, its stderr read line by line.
 class Browser {
  public:
-  Browser(const std::vector<std::string>& arguments,
+  Browser(const std::string& program, const std::vector<std::string>& arguments,
           const std::map<std::string, std::string>& env) {
     auto pipe = platform::make_pipe();
     EXPECT_TRUE(pipe.has_value());
     if (!pipe) return;
-    platform::ChildCommand invocation{.argv = {kChromium},
+    platform::ChildCommand invocation{.argv = {program},
                                       .environment = std::vector<std::string>{},
                                       .input = platform::ChildStream::dev_null(),
                                       .output = platform::ChildStream::dev_null(),
@@ -112,14 +131,19 @@ class Browser {
   std::string buffer_, log_;
 };
 
-// Processes still running the bridge executable.
-int running_bridges() {
-  std::error_code error;
-  const auto bridge = std::filesystem::canonical(VARQUIN_BRIDGE_EXE, error);
+// Processes still running the bridge executable, by their command lines (ps works alike on Linux
+// and macOS): the browser starts the bridge by the path in its manifest. None when ps fails.
+std::optional<int> running_bridges() {
+  BridgeRun ps;
+  ps.executable = "/bin/ps";
+  ps.arguments = {"-A", "-o", "args="};
+  BridgeResult listed = run_bridge(ps);
+  if (listed.exit_status != 0) return std::nullopt;
+  const std::string started_as = std::string(VARQUIN_BRIDGE_EXE) + " ";
   int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-    if (!error && exe == bridge) ++count;
+  std::istringstream lines(listed.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(started_as)) ++count;
   }
   return count;
 }
@@ -132,8 +156,12 @@ std::string status_of(const boost::json::value& answer) {
 
 class ChromiumEndToEnd : public BridgeFixture {
  protected:
+  std::string browser_program;
+
   void SetUp() override {
-    if (::access(kChromium, X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+    auto found = find_browser();
+    if (!found) GTEST_SKIP() << "no Chromium is installed (VARQUIN_TEST_BROWSER names one)";
+    browser_program = *found;
     if (!launcher_is_stand_in()) GTEST_SKIP() << "built without the stand-in launcher";
   }
 
@@ -193,7 +221,8 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
 
   auto environment = environment_;
   environment["TMPDIR"] = home_.path();
-  Browser browser({"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+  Browser browser(browser_program,
+                  {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
                    "--disable-background-networking", "--disable-component-update",
                    "--disable-sync", "--disable-quic", "--enable-logging=stderr",
                    "--user-data-dir=" + profile, "--load-extension=" + extension},
@@ -238,8 +267,8 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
             std::string::npos);
 
   // Closing its ports ends every bridge the browser started.
-  int left = running_bridges();
-  for (int i = 0; i < 50 && left > 0; ++i, left = running_bridges()) ::usleep(100'000);
+  std::optional<int> left = running_bridges();
+  for (int i = 0; i < 50 && left.value_or(0) > 0; ++i, left = running_bridges()) ::usleep(100'000);
   EXPECT_EQ(left, 0);
 }
 

@@ -246,6 +246,14 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
        },
        {},
        "the configuration does not allow"},
+      {"user data reached through a link",
+       [&] {
+         (void)::symlink((home_ / "Library").c_str(), (home_ / "linked").c_str());
+         replace_in_file(config_path(), "\"" + user_data() + "\"",
+                         "\"" + home_ / "linked/Application Support/Varquin\"");
+       },
+       {},
+       "is reached through a symbolic link"},
       {"manifest outside a browser's directory",
        [&] {
          make_directories(profile);
@@ -273,6 +281,19 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
     ASSERT_NE(fail, std::string::npos) << checked.output;
     EXPECT_NE(checked.output.find(c.verdict, fail), std::string::npos) << checked.output;
   }
+}
+
+// macOS keeps $TMPDIR below the link /var: a store there would refuse every staging request.
+TEST_F(Installer, WritesAUserDataDirectoryReachedThroughALinkResolved) {
+  make_directories(home_ / "Library");
+  ASSERT_EQ(::symlink((home_ / "Library").c_str(), (home_ / "linked").c_str()), 0);
+  auto arguments = install_arguments();
+  arguments[5] = home_ / "linked/Application Support/Varquin";
+  BridgeResult result = run(arguments);
+  ASSERT_EQ(result.exit_status, 0) << result.output << result.error;
+  EXPECT_NE(result.output.find("is reached through a symbolic link"), std::string::npos)
+      << result.output;
+  EXPECT_EQ(BridgeConfig::load(config_path()).value().electron_user_data_path, user_data());
 }
 
 TEST_F(Installer, UninstallRemovesTheManifestsAndTheConfigurationOnlyWhenAsked) {

@@ -216,6 +216,14 @@ std::optional<BridgeConfig> check_config(Report& report, const std::string& conf
     return std::nullopt;
   }
   report.pass("readable and valid");
+  // A store below a link is refused by every staging request: say so now, not at the first import.
+  auto resolved = resolve_existing_prefix(config->electron_user_data_path);
+  if (resolved && !util::same_path(*resolved, config->electron_user_data_path)) {
+    report.fail("electronUserDataPath " + config->electron_user_data_path +
+                " is reached through a symbolic link, which the bridge refuses; use " + *resolved);
+  } else {
+    report.pass("electronUserDataPath is reached without a symbolic link");
+  }
   return std::move(*config);
 }
 

@@ -77,6 +77,23 @@ Outcome<void> write_atomically(const std::string& path, std::string_view content
   return {};
 }
 
+Outcome<std::string> resolve_existing_prefix(const std::string& path) {
+  std::string existing = path;
+  std::string rest;
+  for (;;) {
+    auto resolved = platform::real_path(existing);
+    if (resolved) return rest.empty() ? *resolved : util::join_path(*resolved, rest);
+    if (resolved.error().number != ENOENT) {
+      return std::unexpected("cannot resolve " + existing + ": " + resolved.error().text());
+    }
+    auto name = util::file_name(existing);
+    auto parent = util::parent_path(existing);
+    if (!name || !parent) return std::unexpected("cannot resolve " + path + ": nothing of it exists");
+    rest = rest.empty() ? std::string(*name) : util::join_path(*name, rest);
+    existing = *parent;
+  }
+}
+
 Outcome<bool> remove_if_present(const std::string& path) {
   auto removed = platform::remove_file(path);
   if (removed) return true;

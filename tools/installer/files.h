@@ -18,6 +18,11 @@ Outcome<std::optional<std::string>> read_if_present(const std::string& path);
 // syncs it and renames it over `path`, so a reader sees the old file or the new one, never a part.
 Outcome<void> write_atomically(const std::string& path, std::string_view content);
 
+// `path` with every symbolic link, "." and ".." resolved, as far as it exists; the part that does
+// not exist yet is appended as given. The bridge refuses a store below a link, so the installer
+// writes this form into the configuration.
+Outcome<std::string> resolve_existing_prefix(const std::string& path);
+
 // True when a file was removed, false when there was none.
 Outcome<bool> remove_if_present(const std::string& path);
 

@@ -113,6 +113,22 @@ void check_absolute(std::string_view option, const std::optional<std::string>& p
   }
 }
 
+// The user-data directory as the configuration must name it: the bridge refuses a store below a
+// symbolic link (macOS's /var and /tmp are links), so a directory reached through one is written
+// resolved, and the installer says so.
+std::string resolve_user_data(const std::string& user_data, Problems& problems) {
+  auto resolved = resolve_existing_prefix(user_data);
+  if (!resolved) {
+    problems.push_back("--user-data: " + resolved.error());
+    return user_data;
+  }
+  if (!util::same_path(*resolved, user_data)) {
+    std::cout << "User data: " << user_data << " is reached through a symbolic link, which the "
+              << "bridge refuses; the configuration names " << *resolved << "\n";
+  }
+  return *resolved;
+}
+
 std::string resolve_bridge(const Options& options, Problems& problems) {
   std::string bridge;
   if (options.bridge) {
@@ -215,8 +231,13 @@ std::optional<Documents> prepare(const Options& options) {
     print_problems(problems);
     return std::nullopt;
   }
+  const std::string user_data = resolve_user_data(*options.user_data, problems);
+  if (!problems.empty()) {
+    print_problems(problems);
+    return std::nullopt;
+  }
   documents.origin = origin_for(*options.extension_id);
-  documents.config = config_for(*options.extension_id, *options.app_bundle, *options.user_data);
+  documents.config = config_for(*options.extension_id, *options.app_bundle, user_data);
   if (auto valid = documents.config.validate(); !valid) {
     print_problem(valid.error().message);
     return std::nullopt;
