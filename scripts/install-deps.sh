@@ -6,8 +6,9 @@
 #   scripts/install-deps.sh [--with-browser] [--with-libcxx] [-v]
 #
 # --with-browser adds Chromium for the real-browser test (about 400 MB; on macOS the test uses an
-# installed Chromium or Google Chrome), --with-libcxx clang 16 with libc++ for the libcxx preset
-# (Linux), -v shows the package manager's output.
+# installed Chromium or Google Chrome for Testing), --with-libcxx what the Linux approximations of a
+# Mac need (clang 16 with libc++ for the libcxx preset, FUSE 3 for the case-insensitive volume),
+# -v shows the package manager's output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -52,7 +53,8 @@ packages="g++ cmake make pkg-config clang-format libboost1.81-dev libboost-json1
 libutf8proc-dev libgtest-dev libbenchmark-dev openssl time"
 # ps (procps) tells the real-browser test that no bridge outlives the browser.
 [ "$with_browser" -eq 1 ] && packages="$packages chromium procps"
-[ "$with_libcxx" -eq 1 ] && packages="$packages clang-16 libc++-16-dev libc++abi-16-dev googletest"
+[ "$with_libcxx" -eq 1 ] &&
+  packages="$packages clang-16 libc++-16-dev libc++abi-16-dev googletest libfuse3-dev fuse3"
 
 missing=""
 for p in $packages; do

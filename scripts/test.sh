@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds every target under AddressSanitizer and UndefinedBehaviorSanitizer with the stand-in
 # launcher and runs every test; on Linux also builds and tests with clang and libc++ (the libcxx
-# preset, the closest this machine gets to Apple's toolchain) and compiles the macOS branches
-# against the SDK's declarations; then fuzzes each parser briefly (one target per core).
+# preset, the closest this machine gets to Apple's toolchain) with $TMPDIR below a symbolic link
+# and again on a case-insensitive volume, and compiles the macOS branches against the SDK's
+# declarations; then fuzzes each parser briefly (one target per core).
 #
 #   scripts/test.sh                 everything (what CI runs)
 #   scripts/test.sh -R Staging      only the CTest tests given by the arguments, dev preset only
@@ -34,6 +35,8 @@ if ! is_macos; then
   mkdir "$linked_tmp/real"
   ln -s "$linked_tmp/real" "$linked_tmp/linked"
   TMPDIR=$linked_tmp/linked ctest --preset libcxx
+  # And on a case- and normalisation-insensitive volume, as a Mac's default one.
+  scripts/test-casefold.sh libcxx
   scripts/check-apple-branches.sh
 fi
 
