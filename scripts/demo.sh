@@ -57,7 +57,7 @@ client() { "$build/varquin-bridge-client" --show-requests "$@" 2>&1 | sed 's/^/ 
 heading() { printf '\n== %s\n' "$*"; }
 
 heading "registering the bridge with Chrome and Chromium (manifests, configuration, self-check)"
-"$build/varquin-bridge-install" --extension-id "$extension_id" \
+"$build/varquin-bridge-install" --extension-id "$extension_id" --browser chrome,chromium \
   --app-bundle /Applications/Varquin.app --user-data "$user_data" 2>&1 | sed 's/^/  /'
 
 heading "ping"

@@ -110,7 +110,8 @@ Outcome<BridgeConnection> BridgeConnection::start(const std::string& executable,
   platform::ChildCommand invocation{.argv = {executable, origin},
                                     .environment = child_environment(overrides),
                                     .input = platform::ChildStream::from(to_child->read.get()),
-                                    .output = platform::ChildStream::from(from_child->write.get())};
+                                    .output = platform::ChildStream::from(from_child->write.get()),
+                                    .working_directory = util::parent_path(executable)};
   auto pid = platform::spawn_child(invocation);
   if (!pid) return std::unexpected("cannot start " + executable + ": " + pid.error().text());
   return BridgeConnection(*pid, std::move(to_child->write), std::move(from_child->read));
@@ -148,6 +149,29 @@ Outcome<std::string> BridgeConnection::exchange(std::string_view request,
   if (!*response)
     return std::unexpected(std::string("the bridge closed the pipe without answering"));
   return std::move(**response);
+}
+
+Outcome<std::string> BridgeConnection::close_input_and_read_rest(
+    std::chrono::milliseconds timeout) {
+  constexpr std::size_t kMaxRest = 65536;
+  input_.reset();
+  std::string rest;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (rest.size() < kMaxRest) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !wait_readable(output_.get(), left)) {
+      return std::unexpected(
+          std::string("the bridge did not close its output once its input closed"));
+    }
+    char chunk[4096];
+    auto got =
+        platform::read_some(output_.get(), {reinterpret_cast<std::uint8_t*>(chunk), sizeof chunk});
+    if (!got) return std::unexpected("cannot read the bridge's output: " + got.error().text());
+    if (*got == 0) break;
+    rest.append(chunk, *got);
+  }
+  return rest;
 }
 
 Outcome<platform::ExitStatus> BridgeConnection::finish() {

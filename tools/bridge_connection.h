@@ -34,8 +34,8 @@ using EnvironmentOverrides = std::vector<std::pair<std::string, std::string>>;
 
 class BridgeConnection {
  public:
-  // Starts `executable` (an absolute path) with `origin` as its one argument, in our environment
-  // with `overrides` set.
+  // Starts `executable` (an absolute path) with `origin` as its one argument, in its own directory
+  // (as the browser starts a host), in our environment with `overrides` set.
   static Outcome<BridgeConnection> start(const std::string& executable, const std::string& origin,
                                          const EnvironmentOverrides& overrides = {});
 
@@ -50,6 +50,10 @@ class BridgeConnection {
   // begun answering by then is killed.
   Outcome<std::string> exchange(std::string_view request,
                                 std::optional<std::chrono::milliseconds> timeout = {});
+
+  // Closes the bridge's input, as a browser does when it lets go, and returns whatever else it
+  // writes on its output before it closes it (at most 64 KiB, waiting at most `timeout`).
+  Outcome<std::string> close_input_and_read_rest(std::chrono::milliseconds timeout);
 
   // Closes the bridge's input, as a browser does when it lets go, and waits for the exit.
   Outcome<platform::ExitStatus> finish();

@@ -38,6 +38,12 @@ class SpawnActions {
     }
     return EINVAL;
   }
+  int change_directory(const std::string& directory) {
+    if (!ok_) return ENOMEM;
+    // A non-portable name for what POSIX 2024 calls posix_spawn_file_actions_addchdir; glibc 2.29
+    // and macOS 10.15 have it.
+    return ::posix_spawn_file_actions_addchdir_np(&actions_, directory.c_str());
+  }
   posix_spawn_file_actions_t* get() { return &actions_; }
 
  private:
@@ -109,6 +115,9 @@ OsResult<pid_t> spawn_child(const ChildCommand& invocation) {
   if (int error = actions.wire(invocation.input, STDIN_FILENO)) return os_error(error);
   if (int error = actions.wire(invocation.output, STDOUT_FILENO)) return os_error(error);
   if (int error = actions.wire(invocation.error, STDERR_FILENO)) return os_error(error);
+  if (invocation.working_directory) {
+    if (int error = actions.change_directory(*invocation.working_directory)) return os_error(error);
+  }
   SpawnAttributes attributes;
   if (int error = attributes.configure(invocation.own_process_group)) return os_error(error);
 

@@ -38,8 +38,9 @@ struct ChildCommand {
   // "NAME=value" entries: the child's whole environment. Absent: ours.
   std::optional<std::vector<std::string>> environment{};
   ChildStream input{}, output{}, error{};
-  bool search_path = false;        // look argv[0] up in PATH when it holds no "/"
-  bool own_process_group = false;  // the child leads a new process group
+  bool search_path = false;                        // look argv[0] up in PATH when it holds no "/"
+  bool own_process_group = false;                  // the child leads a new process group
+  std::optional<std::string> working_directory{};  // absent: ours
 };
 
 // Starts a child. Signal dispositions and the signal mask start from their defaults: ignored

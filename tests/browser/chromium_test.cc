@@ -173,19 +173,29 @@ class ChromiumEndToEnd : public BridgeFixture {
     return directory;
   }
 
-  // Registers the bridge for this browser profile with the project's installer, which also
-  // writes the configuration for this extension and checks both.
+  // The browser's own profile under this HOME, where it keeps it when not told otherwise.
+  std::string default_profile() const {
+#if defined(__APPLE__)
+    const bool for_testing = browser_program.find("for Testing") != std::string::npos;
+    return home_ / (for_testing ? "Library/Application Support/Google/Chrome for Testing"
+                                : "Library/Application Support/Chromium");
+#else
+    return home_ / ".config/chromium";
+#endif
+  }
+
+  // Registers the bridge with the project's installer as a person would, naming no browser: it
+  // finds the browser by its profile and also writes the configuration and checks both.
   void register_host(const std::string& profile, const std::string& extension_id) {
+    make_directories(profile);
     BridgeRun install;
     install.executable = VARQUIN_INSTALLER_EXE;
     install.environment = environment_;
-    install.arguments = {"--extension-id", extension_id,
-                         "--app-bundle",   "/Applications/Varquin.app",
-                         "--user-data",    user_data(),
-                         "--bridge",       VARQUIN_BRIDGE_EXE,
-                         "--manifest-dir", profile + "/NativeMessagingHosts",
-                         "--config",       config_path_,
-                         "--force"};
+    install.environment.erase("XDG_CONFIG_HOME");
+    install.arguments = {
+        "--extension-id", extension_id, "--app-bundle", "/Applications/Varquin.app",
+        "--user-data",    user_data(),  "--bridge",     VARQUIN_BRIDGE_EXE,
+        "--config",       config_path_, "--force"};
     BridgeResult result = run_bridge(install);
     ASSERT_EQ(result.exit_status, 0) << result.output << result.error;
     ASSERT_TRUE(path_exists(profile + "/NativeMessagingHosts/" + kHostName + ".json"));
@@ -214,7 +224,7 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
       chunks + "], downloadId: '" + download_id + "', downloadDirectory: '" + download_dir +
       "', downloadFile: '" + download_file + "', downloadName: 'measurements.csv'};\n");
   const std::string extension_id = extension_id_of(read_file(extension + "/manifest.json"));
-  const std::string profile = home_ / "chromium-profile";
+  const std::string profile = default_profile();
   ASSERT_NO_FATAL_FAILURE(register_host(profile, extension_id));
   // The installer's own check started the bridge once; only the browser's starts count below.
   ::unlink((user_data() + "/browser-extension-heartbeat.json").c_str());

@@ -13,6 +13,7 @@
 #include "protocol/json_reader.h"
 #include "support/bridge_process.h"
 #include "support/test_support.h"
+#include "util/path.h"
 
 namespace varquin::testing {
 namespace {
@@ -22,6 +23,10 @@ constexpr const char* kManifestName = "com.varquin.browser_bridge.json";
 class Installer : public ::testing::Test {
  protected:
   Installer() {
+    // This person has used Chrome and Chromium: the installer registers with those by default.
+    for (const std::string& manifests : manifest_paths()) {
+      make_directories(*util::parent_path(*util::parent_path(manifests)));
+    }
     make_directories(home_ / "bin");
     bridge_ = home_ / "bin/varquin-browser-bridge";
     write_file(bridge_, read_file(VARQUIN_BRIDGE_EXE));
@@ -136,6 +141,7 @@ TEST_F(Installer, RefusesInvalidInputAndWritesNothing) {
   const std::string not_executable = home_ / "bin/plain-file";
   write_file(not_executable, "#!/bin/sh\n");
   ASSERT_EQ(::chmod(not_executable.c_str(), 0644), 0);
+  const Snapshot untouched = snapshot_tree(home_.path());
   struct Case {
     const char* option;
     std::string value;
@@ -158,13 +164,14 @@ TEST_F(Installer, RefusesInvalidInputAndWritesNothing) {
     BridgeResult result = run(arguments);
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_NE(result.error.find(c.message), std::string::npos) << result.error;
-    EXPECT_EQ(list_names(home_.path()), std::vector<std::string>{"bin"});
+    EXPECT_EQ(compare_snapshots(untouched, snapshot_tree(home_.path())),
+              std::vector<std::string>{});
   }
 
   BridgeResult dry = install({"--dry-run"});
   EXPECT_EQ(dry.exit_status, 0) << dry.error;
   EXPECT_NE(dry.output.find("\"allowed_origins\""), std::string::npos);
-  EXPECT_EQ(list_names(home_.path()), std::vector<std::string>{"bin"});
+  EXPECT_EQ(compare_snapshots(untouched, snapshot_tree(home_.path())), std::vector<std::string>{});
 }
 
 TEST_F(Installer, KeepsTheSameSettingsAndReplacesDifferentOnesOnlyWithForce) {
@@ -205,6 +212,15 @@ TEST_F(Installer, KeepsTheSameSettingsAndReplacesDifferentOnesOnlyWithForce) {
 
 TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
   const std::string chromium = manifest_paths()[1];
+  // A host in place of the bridge in every manifest: a shell script around it.
+  auto host_script = [&](const std::string& name, const std::string& body) {
+    const std::string script = home_ / ("bin/" + name);
+    write_file(script, "#!/bin/sh\n" + body + "\n");
+    EXPECT_EQ(::chmod(script.c_str(), 0755), 0);
+    for (const std::string& manifest : manifest_paths()) {
+      replace_in_file(manifest, "\"" + bridge_ + "\"", "\"" + script + "\"");
+    }
+  };
   struct Case {
     const char* fault;
     std::function<void()> make;
@@ -214,10 +230,26 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
   const std::string profile = home_ / "profile";
   const Case cases[] = {
       {"none", [] {}, {}, ""},
+      // The browser starts a host in its own directory; so must the check.
+      {"a host that needs its own directory as working directory",
+       [&] {
+         host_script("needs-own-directory", "[ \"$(pwd -P)\" = \"" + home_ / "bin" +
+                                                "\" ] || exit 9\nexec \"" + bridge_ + "\" \"$@\"");
+       },
+       {"--bridge", home_ / "bin/needs-own-directory"},
+       ""},
+      {"no manifest for a browser that is used",
+       [&] { ASSERT_EQ(::unlink(chromium.c_str()), 0); },
+       {},
+       "Specified native messaging host not found"},
       {"relative path",
        [&] { replace_in_file(chromium, "\"" + bridge_ + "\"", "\"bin/varquin-browser-bridge\""); },
        {},
        "\"path\" \"bin/varquin-browser-bridge\" is relative"},
+      {"another bridge",
+       [&] { replace_in_file(chromium, "\"" + bridge_ + "\"", "\"" + home_ / "bin/old-bridge\""); },
+       {},
+       "another bridge than"},
       {"origin without the trailing slash",
        [&] {
          const std::string origin = kOrigin;
@@ -225,6 +257,17 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
        },
        {},
        "lacks the trailing \"/\""},
+      {"origins without this extension",
+       [] {},
+       {"--extension-id", "ponmlkjihgfedcbaponmlkjihgfedcba"},
+       "Access to the specified native messaging host is forbidden"},
+      {"name with capitals",
+       [&] {
+         replace_in_file(chromium, "\"com.varquin.browser_bridge\"",
+                         "\"com.Varquin.browser_bridge\"");
+       },
+       {},
+       "accept only lower-case"},
       {"name unlike the file name",
        [&] {
          replace_in_file(chromium, "\"com.varquin.browser_bridge\"", "\"com.varquin.bridge\"");
@@ -235,6 +278,14 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
        [&] { ASSERT_EQ(::chmod(bridge_.c_str(), 0644), 0); },
        {},
        "is not an executable file"},
+      {"host slower than a second",
+       [&] { host_script("slow", "sleep 3\nexec \"" + bridge_ + "\" \"$@\""); },
+       {"--bridge", home_ / "bin/slow"},
+       "gave no answer to ping"},
+      {"host that prints besides its frames",
+       [&] { host_script("noisy", "\"" + bridge_ + "\" \"$@\"\necho noise"); },
+       {"--bridge", home_ / "bin/noisy"},
+       "bytes on standard output besides its answer"},
       {"configuration unreadable",
        [&] { write_file(config_path(), "{"); },
        {},
@@ -267,8 +318,12 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
     BridgeResult installed = install({"--force"});
     ASSERT_EQ(installed.exit_status, 0) << installed.output << installed.error;
     c.make();
-    auto arguments = c.arguments;
-    arguments.push_back("--check");
+    // The bridge the manifest must name: ours, unless the case names its own.
+    std::vector<std::string> arguments{"--check"};
+    if (std::find(c.arguments.begin(), c.arguments.end(), "--bridge") == c.arguments.end()) {
+      arguments.insert(arguments.end(), {"--bridge", bridge_});
+    }
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     BridgeResult checked = run(arguments);
     ASSERT_EQ(::chmod(bridge_.c_str(), 0755), 0);
     if (std::string(c.verdict).empty()) {

@@ -3,7 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__APPLE__)
+#include <sys/xattr.h>
+#endif
+
 #include <algorithm>
+#include <boost/json.hpp>
 #include <chrono>
 #include <span>
 
@@ -19,8 +24,9 @@ namespace varquin::installer {
 
 namespace {
 
-// Generous: a sanitizer build on a busy machine starts slowly.
-constexpr std::chrono::seconds kAnswerTimeout{30};
+// A bridge that has not answered ping within a second is too slow to be the browser's host.
+constexpr std::chrono::seconds kAnswerTimeout{1};
+constexpr std::chrono::seconds kExitTimeout{10};
 constexpr std::string_view kOriginPrefix = "chrome-extension://";
 
 // Built piecewise: GCC 12 warns falsely (-Wrestrict) about "\"" + std::string(...) at -O2.
@@ -47,7 +53,11 @@ bool check_place(Report& report, const ManifestDirectory& directory) {
 
 bool check_name_and_type(Report& report, const HostManifest& manifest) {
   bool ok = true;
-  if (manifest.name != kHostName) {
+  if (!is_valid_host_name(manifest.name)) {
+    report.fail("\"name\" is " + quoted(manifest.name) + ": browsers accept only lower-case " +
+                "letters, digits, \"_\" and \".\" there; write " + std::string(kHostName));
+    ok = false;
+  } else if (manifest.name != kHostName) {
     report.fail("\"name\" is " + quoted(manifest.name) + " but the file is named " +
                 std::string(kHostName) + ".json: the browser only finds a host in the file named " +
                 "after its \"name\", and the extension connects to " + std::string(kHostName));
@@ -69,7 +79,8 @@ bool check_host(Report& report, const HostManifest& manifest, const Expectations
     return false;
   }
   if (expected.bridge && !util::same_path(path, *expected.bridge)) {
-    report.fail("\"path\" names " + path + " instead of " + *expected.bridge);
+    report.fail("\"path\" names " + path + ", another bridge than " + *expected.bridge +
+                ": run varquin-bridge-install again to register this one");
     return false;
   }
   struct stat info {};
@@ -81,6 +92,14 @@ bool check_host(Report& report, const HostManifest& manifest, const Expectations
     report.fail("the host " + path + " is not an executable file (chmod +x " + path + ")");
     return false;
   }
+#if defined(__APPLE__)
+  // Gatekeeper refuses to start a quarantined program the browser launches on its own.
+  if (::getxattr(path.c_str(), "com.apple.quarantine", nullptr, 0, 0, 0) >= 0) {
+    report.fail("the host " + path + " carries the quarantine attribute, so macOS will not start " +
+                "it: xattr -d com.apple.quarantine " + quoted(path));
+    return false;
+  }
+#endif
   report.pass("the host " + path + " is an executable file");
   return true;
 }
@@ -111,10 +130,13 @@ bool check_origins(Report& report, const HostManifest& manifest, const Expectati
     }
   }
   const auto& listed = manifest.allowed_origins;
-  if (expected.origin &&
-      std::find(listed.begin(), listed.end(), *expected.origin) == listed.end()) {
-    report.fail("\"allowed_origins\" does not list " + *expected.origin);
-    ok = false;
+  for (const std::string& origin : expected.origins) {
+    if (std::find(listed.begin(), listed.end(), origin) == listed.end()) {
+      report.fail("\"allowed_origins\" does not list " + origin + ": the browser would answer " +
+                  "\"Access to the specified native messaging host is forbidden\"; run " +
+                  "varquin-bridge-install with --extension-id for it");
+      ok = false;
+    }
   }
   if (ok) report.pass("\"allowed_origins\" lets " + listed.front() + " start the bridge");
   return ok;
@@ -167,11 +189,26 @@ void check_answers(Report& report, const HostManifest& manifest, const std::stri
   }
   auto answer = bridge->exchange(ping_request(id), kAnswerTimeout);
   if (!answer) {
-    report.fail("the bridge started as " + origin + " gave no answer to ping: " + answer.error());
+    report.fail("the bridge started as " + origin + " gave no answer to ping: " + answer.error() +
+                " (the browser reports \"Error when communicating with the native messaging " +
+                "host\")");
     return;
   }
   if (auto fault = pong_fault(*answer, id); !fault.empty()) {
     report.fail("the bridge started as " + origin + " answered ping with " + fault);
+    return;
+  }
+  // Anything else on the pipe is read by the browser as a frame that breaks the connection.
+  auto rest = bridge->close_input_and_read_rest(kExitTimeout);
+  if (!rest) {
+    report.fail(rest.error());
+    return;
+  }
+  if (!rest->empty()) {
+    report.fail("the bridge printed " + std::to_string(rest->size()) + " bytes on standard " +
+                "output besides its answer; the browser takes them for a frame and reports " +
+                "\"Error when communicating with the native messaging host\": nothing but " +
+                "frames may go there");
     return;
   }
   auto exit = bridge->finish();
@@ -187,24 +224,54 @@ void check_answers(Report& report, const HostManifest& manifest, const std::stri
 }  // namespace
 
 void Report::section(std::string_view title, std::string_view path) {
-  out_ << title << ": " << path << "\n";
+  sections_.push_back({std::string(title), std::string(path), {}});
+  if (!json_) out_ << title << ": " << path << "\n";
+}
+
+void Report::add(std::string_view verdict, std::string_view what) {
+  if (sections_.empty()) sections_.push_back({});
+  sections_.back().lines.push_back({std::string(verdict), std::string(what)});
+  if (json_) return;
+  out_ << "  " << verdict << std::string(6 - verdict.size(), ' ') << what << "\n";
 }
 
 void Report::pass(std::string_view what) {
-  out_ << "  ok    " << what << "\n";
+  add("ok", what);
 }
 
 void Report::fail(std::string_view what) {
-  out_ << "  FAIL  " << what << "\n";
+  add("FAIL", what);
   ++failures_;
 }
 
 void Report::skip(std::string_view what) {
-  out_ << "  --    " << what << "\n";
+  add("--", what);
 }
 
 void Report::note(std::string_view what) {
-  out_ << "  note  " << what << "\n";
+  add("note", what);
+}
+
+void Report::finish() {
+  if (!json_) {
+    if (failures_ > 0) {
+      out_ << failures_ << (failures_ == 1 ? " check" : " checks") << " failed.\n";
+    } else {
+      out_ << "Every check passed.\n";
+    }
+    return;
+  }
+  boost::json::array sections;
+  for (const Section& section : sections_) {
+    boost::json::array lines;
+    for (const Line& line : section.lines) {
+      lines.push_back({{"verdict", line.verdict}, {"text", line.text}});
+    }
+    sections.push_back({{"title", section.title}, {"path", section.path}, {"checks", lines}});
+  }
+  const boost::json::object document{
+      {"ok", failures_ == 0}, {"failures", failures_}, {"sections", std::move(sections)}};
+  out_ << boost::json::serialize(document) << "\n";
 }
 
 std::optional<BridgeConfig> check_config(Report& report, const std::string& config_path) {
@@ -235,7 +302,9 @@ void check_manifest(Report& report, const ManifestDirectory& directory,
   bool ok = check_place(report, directory);
   auto content = read_if_present(path);
   if (!content || !*content) {
-    report.fail(content ? "missing: run varquin-bridge-install to write it" : content.error());
+    report.fail(content ? "missing: the browser answers \"Specified native messaging host not "
+                          "found\"; run varquin-bridge-install to write it"
+                        : content.error());
     return;
   }
   auto manifest = parse_manifest(**content);
@@ -247,11 +316,14 @@ void check_manifest(Report& report, const ManifestDirectory& directory,
   ok = check_host(report, *manifest, expected) && ok;
   ok = check_origins(report, *manifest, expected, config) && ok;
   if (!ok || !config) {
-    report.skip("the bridge was not started: fix the faults above first");
+    report.skip(ok ? "the bridge was not started: there is no usable configuration (see above)"
+                   : "the bridge was not started: fix the faults above first");
     return;
   }
-  check_answers(report, *manifest, expected.origin.value_or(manifest->allowed_origins.front()),
-                config_path);
+  check_answers(
+      report, *manifest,
+      expected.origins.empty() ? manifest->allowed_origins.front() : expected.origins.front(),
+      config_path);
 }
 
 }  // namespace varquin::installer

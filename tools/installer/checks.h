@@ -6,15 +6,18 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config.h"
 #include "installer/manifest.h"
 
 namespace varquin::installer {
 
+// The diagnosis: one verdict line per rule, under a heading per file. As text, each line is
+// printed when it is found; as JSON, the whole document at `finish`.
 class Report {
  public:
-  explicit Report(std::ostream& out) : out_(out) {}
+  explicit Report(std::ostream& out, bool json = false) : out_(out), json_(json) {}
 
   void section(std::string_view title, std::string_view path);
   void pass(std::string_view what);
@@ -22,14 +25,27 @@ class Report {
   void skip(std::string_view what);
   void note(std::string_view what);
   int failures() const { return failures_; }
+  // The closing summary line, or the JSON document. Call once, at the end.
+  void finish();
 
  private:
+  struct Line {
+    std::string verdict, text;
+  };
+  struct Section {
+    std::string title, path;
+    std::vector<Line> lines;
+  };
+  void add(std::string_view verdict, std::string_view what);
+
   std::ostream& out_;
+  bool json_;
+  std::vector<Section> sections_;
   int failures_ = 0;
 };
 
 struct Expectations {
-  std::optional<std::string> origin;  // the extension the installation is for
+  std::vector<std::string> origins;   // the extensions the installation is for
   std::optional<std::string> bridge;  // the executable the manifests must name
 };
 

@@ -88,7 +88,8 @@ Outcome<std::string> resolve_existing_prefix(const std::string& path) {
     }
     auto name = util::file_name(existing);
     auto parent = util::parent_path(existing);
-    if (!name || !parent) return std::unexpected("cannot resolve " + path + ": nothing of it exists");
+    if (!name || !parent)
+      return std::unexpected("cannot resolve " + path + ": nothing of it exists");
     rest = rest.empty() ? std::string(*name) : util::join_path(*name, rest);
     existing = *parent;
   }

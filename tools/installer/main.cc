@@ -1,5 +1,6 @@
-// varquin-bridge-install: registers the bridge with Google Chrome and Chromium, writes its
-// configuration, and checks the result by starting the bridge as the browser would.
+// varquin-bridge-install: registers the bridge with the Chromium browsers, per user or for every
+// user, writes its configuration, and diagnoses the result by starting the bridge as the browser
+// would.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "installer/files.h"
 #include "installer/manifest.h"
 #include "installer/options.h"
+#include "installer/plan.h"
 #include "util/path.h"
 
 namespace {
@@ -30,7 +32,17 @@ struct Plan {
   std::vector<ManifestDirectory> directories;
   std::string config_path;
   Expectations expected;
+  bool json = false;
+  // System-wide manifests serve users who may have no configuration yet: a missing one is noted.
+  bool config_optional = false;
 };
+
+// What the installer does, as it does it: on stdout, or on stderr when stdout carries the JSON
+// diagnosis.
+bool g_json = false;
+std::ostream& steps() {
+  return g_json ? std::cerr : std::cout;
+}
 
 using Problems = std::vector<std::string>;
 
@@ -52,19 +64,6 @@ std::string absolute_or_note(const std::string& path, Problems& problems) {
   auto absolute = tools::absolute_as_given(path);
   if (!absolute) problems.push_back(absolute.error());
   return absolute.value_or(path);
-}
-
-std::vector<ManifestDirectory> resolve_directories(const Options& options, Problems& problems) {
-  if (options.manifest_directories.empty()) {
-    auto directories = browser_manifest_directories();
-    if (!directories) problems.push_back(directories.error() + "; pass --manifest-dir");
-    return directories.value_or(std::vector<ManifestDirectory>{});
-  }
-  std::vector<ManifestDirectory> directories;
-  for (const auto& directory : options.manifest_directories) {
-    directories.push_back({"Browser", absolute_or_note(directory, problems)});
-  }
-  return directories;
 }
 
 std::string resolve_config_path(const Options& options, Problems& problems) {
@@ -93,14 +92,23 @@ std::string extension_id_fault(std::string_view id) {
   return {};
 }
 
-void check_extension_id(const std::optional<std::string>& id, Problems& problems) {
-  if (!id) {
+void check_extension_ids(const std::vector<std::string>& ids, Problems& problems) {
+  if (ids.empty()) {
     problems.push_back(
         "--extension-id is required: the Varquin extension's ID, shown on chrome://extensions");
-  } else if (!is_extension_id(*id)) {
-    problems.push_back("--extension-id \"" + *id + "\" is not an extension ID: " +
-                       extension_id_fault(*id) + " (copy the ID from chrome://extensions)");
   }
+  for (const std::string& id : ids) {
+    if (!is_extension_id(id)) {
+      problems.push_back("--extension-id \"" + id + "\" is not an extension ID: " +
+                         extension_id_fault(id) + " (copy the ID from chrome://extensions)");
+    }
+  }
+}
+
+std::vector<std::string> origins_for(const std::vector<std::string>& ids) {
+  std::vector<std::string> origins;
+  for (const std::string& id : ids) origins.push_back(origin_for(id));
+  return origins;
 }
 
 void check_absolute(std::string_view option, const std::optional<std::string>& path,
@@ -123,8 +131,8 @@ std::string resolve_user_data(const std::string& user_data, Problems& problems) 
     return user_data;
   }
   if (!util::same_path(*resolved, user_data)) {
-    std::cout << "User data: " << user_data << " is reached through a symbolic link, which the "
-              << "bridge refuses; the configuration names " << *resolved << "\n";
+    steps() << "User data: " << user_data << " is reached through a symbolic link, which the "
+            << "bridge refuses; the configuration names " << *resolved << "\n";
   }
   return *resolved;
 }
@@ -179,87 +187,110 @@ void note_config_location(Report& report, const std::string& config_path) {
 }
 
 int run_checks(const Plan& plan) {
-  Report report(std::cout);
-  auto config = check_config(report, plan.config_path);
-  note_config_location(report, plan.config_path);
+  Report report(std::cout, plan.json);
+  std::optional<BridgeConfig> config;
+  auto present = is_present(plan.config_path);
+  if (plan.config_optional && present && !*present) {
+    report.section("Configuration", plan.config_path);
+    report.note(
+        "none for this user yet: each user's is written by varquin-bridge-install "
+        "without --system (the desktop app does it at its first start); the bridge is "
+        "not started below");
+  } else {
+    config = check_config(report, plan.config_path);
+    note_config_location(report, plan.config_path);
+  }
   for (const auto& directory : plan.directories) {
     check_manifest(report, directory, plan.expected, config, plan.config_path);
   }
-  if (report.failures() > 0) {
-    std::cout << report.failures() << (report.failures() == 1 ? " check" : " checks")
-              << " failed.\n";
-    return kFailed;
-  }
-  std::cout << "Every check passed.\n";
-  return 0;
+  report.finish();
+  return report.failures() > 0 ? kFailed : 0;
 }
 
 // Writes `content` unless the file already holds it; says what happened.
 bool publish(const std::string& what, const std::string& path, const std::string& content,
              const std::optional<std::string>& existing) {
   if (existing && *existing == content) {
-    std::cout << what << " unchanged: " << path << "\n";
+    steps() << what << " unchanged: " << path << "\n";
     return true;
   }
   if (auto written = write_atomically(path, content); !written) {
     print_problem(written.error());
     return false;
   }
-  std::cout << what << (existing ? " replaced: " : " written: ") << path << "\n";
+  steps() << what << (existing ? " replaced: " : " written: ") << path << "\n";
   return true;
 }
 
 // What an install writes.
 struct Documents {
-  std::string origin;
+  std::vector<std::string> origins;
   std::string bridge;
   BridgeConfig config;
   std::string config_text;
   std::string manifest_text;
 };
 
-// The documents for the options, or every problem with them.
+// The documents for the options, or every problem with them. A system-wide installation writes
+// manifests only: the configuration belongs to each user.
 std::optional<Documents> prepare(const Options& options) {
   Problems problems;
-  check_extension_id(options.extension_id, problems);
-  check_absolute("--app-bundle", options.app_bundle, "/Applications/Varquin.app", problems);
-  check_absolute("--user-data", options.user_data, "\"$HOME/Library/Application Support/Varquin\"",
-                 problems);
+  check_extension_ids(options.extension_ids, problems);
+  if (options.system) {
+    if (options.app_bundle || options.user_data) {
+      problems.push_back(
+          "--system writes the manifests for every user; the configuration stays "
+          "per user: run without --system to write it (drop --app-bundle and "
+          "--user-data here)");
+    }
+  } else {
+    check_absolute("--app-bundle", options.app_bundle, "/Applications/Varquin.app", problems);
+    check_absolute("--user-data", options.user_data,
+                   "\"$HOME/Library/Application Support/Varquin\"", problems);
+  }
   Documents documents;
   documents.bridge = resolve_bridge(options, problems);
   if (!problems.empty()) {
     print_problems(problems);
     return std::nullopt;
   }
+  documents.origins = origins_for(options.extension_ids);
+  auto manifest_text = render_manifest(manifest_for(documents.bridge, documents.origins));
+  if (!manifest_text) {
+    print_problem(manifest_text.error());
+    return std::nullopt;
+  }
+  documents.manifest_text = std::move(*manifest_text);
+  if (options.system) return documents;
+
   const std::string user_data = resolve_user_data(*options.user_data, problems);
   if (!problems.empty()) {
     print_problems(problems);
     return std::nullopt;
   }
-  documents.origin = origin_for(*options.extension_id);
-  documents.config = config_for(*options.extension_id, *options.app_bundle, user_data);
+  documents.config = config_for(options.extension_ids, *options.app_bundle, user_data);
   if (auto valid = documents.config.validate(); !valid) {
     print_problem(valid.error().message);
     return std::nullopt;
   }
   auto config_text = render_config(documents.config);
-  auto manifest_text = render_manifest(manifest_for(documents.bridge, documents.origin));
-  if (!config_text || !manifest_text) {
-    print_problem(config_text ? manifest_text.error() : config_text.error());
+  if (!config_text) {
+    print_problem(config_text.error());
     return std::nullopt;
   }
   documents.config_text = std::move(*config_text);
-  documents.manifest_text = std::move(*manifest_text);
   return documents;
 }
 
 void print_dry_run(const Plan& plan, const Documents& documents) {
-  std::cout << "Would write the configuration " << plan.config_path << ":\n"
+  if (!documents.config_text.empty()) {
+    steps() << "Would write the configuration " << plan.config_path << ":\n"
             << documents.config_text;
+  }
   for (const auto& directory : plan.directories) {
-    std::cout << "Would write the " << directory.browser << " manifest "
-              << manifest_path_in(directory.path) << ":\n"
-              << documents.manifest_text;
+    steps() << "Would write the " << directory.browser << " manifest "
+            << manifest_path_in(directory.path) << ":\n"
+            << documents.manifest_text;
   }
 }
 
@@ -276,7 +307,7 @@ bool write_config(const Options& options, const Plan& plan, const Documents& doc
   }
   auto theirs = BridgeConfig::parse(**existing);
   if (theirs && differing_keys(*theirs, documents.config).empty()) {
-    std::cout << "Configuration unchanged (same settings): " << plan.config_path << "\n";
+    steps() << "Configuration unchanged (same settings): " << plan.config_path << "\n";
     return true;
   }
   print_problem("not replacing the configuration " + plan.config_path + ": " +
@@ -309,43 +340,73 @@ int install(const Options& options, Plan plan) {
     return 0;
   }
   // The configuration first: a refusal there leaves everything as it was.
-  if (!write_config(options, plan, *documents) || !write_manifests(plan, *documents)) {
-    return kFailed;
-  }
-  std::cout << "\n";
-  plan.expected = {documents->origin, documents->bridge};
+  if (!options.system && !write_config(options, plan, *documents)) return kFailed;
+  if (!write_manifests(plan, *documents)) return kFailed;
+  steps() << "\n";
+  plan.expected = {documents->origins, documents->bridge};
   return run_checks(plan);
 }
 
+// Says whether `path` holds this bridge's manifest; anything else there is left alone.
+tools::Outcome<bool> holds_our_manifest(const std::string& path, bool& present) {
+  auto content = read_if_present(path);
+  if (!content) return std::unexpected(content.error());
+  present = content->has_value();
+  if (!present) return false;
+  auto manifest = parse_manifest(**content);
+  return manifest && manifest->name == kHostName;
+}
+
 int uninstall(const Options& options, const Plan& plan) {
-  std::vector<std::pair<std::string, std::string>> targets;
-  for (const auto& directory : plan.directories) {
-    targets.emplace_back(directory.browser + " manifest", manifest_path_in(directory.path));
-  }
-  if (options.remove_config) targets.emplace_back("Configuration", plan.config_path);
   int status = 0;
-  for (const auto& [what, path] : targets) {
-    auto removed = options.dry_run ? is_present(path) : remove_if_present(path);
-    if (!removed) {
+  for (const auto& directory : plan.directories) {
+    const std::string path = manifest_path_in(directory.path);
+    const std::string what = directory.browser + " manifest";
+    bool present = false;
+    auto ours = holds_our_manifest(path, present);
+    if (!ours) {
+      print_problem(ours.error());
+      status = kFailed;
+    } else if (!present) {
+      steps() << what << " was not there: " << path << "\n";
+    } else if (!*ours) {
+      steps() << what << " left alone, it is not this bridge's manifest: " << path << "\n";
+    } else if (options.dry_run) {
+      steps() << what << " would be removed: " << path << "\n";
+    } else if (auto removed = remove_if_present(path); !removed) {
       print_problem(removed.error());
       status = kFailed;
-      continue;
+    } else {
+      steps() << what << " removed: " << path << "\n";
     }
-    std::cout << what
-              << (*removed ? (options.dry_run ? " would be removed: " : " removed: ")
-                           : " was not there: ")
-              << path << "\n";
   }
+  if (!options.remove_config) return status;
+  auto removed =
+      options.dry_run ? is_present(plan.config_path) : remove_if_present(plan.config_path);
+  if (!removed) {
+    print_problem(removed.error());
+    return kFailed;
+  }
+  steps() << "Configuration"
+          << (*removed ? (options.dry_run ? " would be removed: " : " removed: ")
+                       : " was not there: ")
+          << plan.config_path << "\n";
   return status;
 }
 
 int check(const Options& options, Plan plan) {
   Problems problems;
-  if (options.extension_id) {
-    check_extension_id(options.extension_id, problems);
-    plan.expected.origin = origin_for(*options.extension_id);
+  if (!options.extension_ids.empty()) {
+    check_extension_ids(options.extension_ids, problems);
+    plan.expected.origins = origins_for(options.extension_ids);
   }
-  if (options.bridge) plan.expected.bridge = absolute_or_note(*options.bridge, problems);
+  // The bridge a manifest must name: the one given, else the one installed beside this program.
+  if (options.bridge) {
+    plan.expected.bridge = absolute_or_note(*options.bridge, problems);
+  } else if (auto sibling = tools::sibling_program("varquin-browser-bridge");
+             sibling && ::access(sibling->c_str(), X_OK) == 0) {
+    plan.expected.bridge = *sibling;
+  }
   if (!problems.empty()) {
     print_problems(problems);
     return kUsage;
@@ -368,8 +429,25 @@ int main(int argc, char** argv) {
     std::cout << usage_text();
     return 0;
   }
+  g_json = options->json;
+  auto places = Places::from_environment();
+  if (!places) {
+    print_problem(places.error() + "; pass --manifest-dir");
+    return kUsage;
+  }
+  if (options->layout) places->layout = *options->layout;
+  if (options->system_root) places->system_root = *options->system_root;
+  auto directories = choose_directories(*options, *places);
+  if (!directories) {
+    print_problem(directories.error());
+    return kUsage;
+  }
   Problems problems;
-  Plan plan{resolve_directories(*options, problems), resolve_config_path(*options, problems), {}};
+  Plan plan{std::move(*directories),
+            resolve_config_path(*options, problems),
+            {},
+            options->json,
+            options->system};
   if (!problems.empty()) {
     print_problems(problems);
     return kUsage;

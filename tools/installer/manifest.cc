@@ -45,12 +45,6 @@ Outcome<std::string> text_member(const json::Document& document, std::string_vie
   return (*value)->text;
 }
 
-std::optional<std::string> environment(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-}
-
 }  // namespace
 
 bool is_extension_id(std::string_view text) {
@@ -68,18 +62,30 @@ std::string origin_for(std::string_view extension_id) {
   return origin;
 }
 
-HostManifest manifest_for(const std::string& bridge_path, const std::string& origin) {
-  return {std::string(kHostName), std::string(kDescription), bridge_path, "stdio", {origin}};
+bool is_valid_host_name(std::string_view name) {
+  if (name.empty() || name.front() == '.' || name.back() == '.') return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+    if (!allowed || (c == '.' && name[i + 1] == '.')) return false;
+  }
+  return true;
 }
 
-BridgeConfig config_for(const std::string& extension_id, const std::string& app_bundle,
-                        const std::string& user_data) {
+HostManifest manifest_for(const std::string& bridge_path, const std::vector<std::string>& origins) {
+  return {std::string(kHostName), std::string(kDescription), bridge_path, "stdio", origins};
+}
+
+BridgeConfig config_for(const std::vector<std::string>& extension_ids,
+                        const std::string& app_bundle, const std::string& user_data) {
   BridgeConfig config;
   config.schema = kConfigSchema;
-  config.extension_id = extension_id;
+  config.extension_id = extension_ids.front();
   config.app_bundle_path = app_bundle;
   config.electron_user_data_path = user_data;
-  config.allowed_extension_origins = {origin_for(extension_id)};
+  for (const std::string& id : extension_ids) {
+    config.allowed_extension_origins.push_back(origin_for(id));
+  }
   return config;
 }
 
@@ -138,27 +144,6 @@ Outcome<HostManifest> parse_manifest(std::string_view bytes) {
   }
   manifest.allowed_origins = (*origins)->strings;
   return manifest;
-}
-
-Outcome<std::vector<ManifestDirectory>> browser_manifest_directories() {
-  auto home = environment("HOME");
-  if (!home || !util::is_absolute(*home)) {
-    return std::unexpected(std::string("HOME is not set to an absolute path"));
-  }
-#if defined(__APPLE__)
-  const std::string base = util::join_path(*home, "Library/Application Support");
-  return std::vector<ManifestDirectory>{
-      {"Google Chrome", util::join_path(base, "Google/Chrome/NativeMessagingHosts")},
-      {"Chromium", util::join_path(base, "Chromium/NativeMessagingHosts")}};
-#else
-  // The browsers keep their profiles under XDG_CONFIG_HOME when it is set.
-  auto xdg = environment("XDG_CONFIG_HOME");
-  const std::string base =
-      xdg && util::is_absolute(*xdg) ? *xdg : util::join_path(*home, ".config");
-  return std::vector<ManifestDirectory>{
-      {"Google Chrome", util::join_path(base, "google-chrome/NativeMessagingHosts")},
-      {"Chromium", util::join_path(base, "chromium/NativeMessagingHosts")}};
-#endif
 }
 
 std::string manifest_path_in(std::string_view directory) {

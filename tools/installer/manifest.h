@@ -30,9 +30,14 @@ bool is_extension_id(std::string_view text);
 // "chrome-extension://" + ID + "/": the exact form the browser passes and the bridge compares.
 std::string origin_for(std::string_view extension_id);
 
-HostManifest manifest_for(const std::string& bridge_path, const std::string& origin);
-BridgeConfig config_for(const std::string& extension_id, const std::string& app_bundle,
-                        const std::string& user_data);
+// The host's name as the browsers accept it: lower-case letters, digits, "_" and ".", the dots
+// neither first, last nor doubled.
+bool is_valid_host_name(std::string_view name);
+
+// `origins`: one per extension ID, the first the configuration's own.
+HostManifest manifest_for(const std::string& bridge_path, const std::vector<std::string>& origins);
+BridgeConfig config_for(const std::vector<std::string>& extension_ids,
+                        const std::string& app_bundle, const std::string& user_data);
 
 Outcome<std::string> render_manifest(const HostManifest& manifest);
 Outcome<std::string> render_config(const BridgeConfig& config);
@@ -44,10 +49,9 @@ Outcome<HostManifest> parse_manifest(std::string_view bytes);
 struct ManifestDirectory {
   std::string browser;  // a label for people
   std::string path;
+  // The browser has been used here (its data directory exists): a missing manifest is a fault.
+  bool browser_present = false;
 };
-
-// The per-user manifest directories of Google Chrome and Chromium on this platform.
-Outcome<std::vector<ManifestDirectory>> browser_manifest_directories();
 
 // `directory`/<host name>.json
 std::string manifest_path_in(std::string_view directory);
