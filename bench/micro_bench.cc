@@ -11,7 +11,7 @@
 
 #include "platform/fd.h"
 #include "protocol/framing.h"
-#include "staging/stage.h"
+#include "staging/attachment_name.h"
 #include "util/base64.h"
 #include "util/sha256.h"
 

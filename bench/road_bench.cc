@@ -3,8 +3,8 @@
 // micro-benchmark results, and prints one table of ratios with each target.
 #include <unistd.h>
 
-#include <boost/json.hpp>
 #include <algorithm>
+#include <boost/json.hpp>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <boost/json.hpp>
 #include <algorithm>
+#include <boost/json.hpp>
 #include <thread>
 
 #include "platform/copy.h"
 #include "platform/fs.h"
-#include "staging/layout.h"
+#include "staging/paths.h"
 #include "util/base64.h"
 #include "util/sha256.h"
 

@@ -2,8 +2,8 @@
 
 #include "launch/launch.h"
 #include "staging/cleanup.h"
-#include "staging/stage.h"
 #include "staging/stage_download.h"
+#include "staging/transaction.h"
 
 namespace varquin {
 

@@ -7,9 +7,12 @@
 
 #include "launch/launch.h"
 #include "platform/memory.h"
-#include "staging/layout.h"
+#include "staging/attachment_name.h"
+#include "staging/limits.h"
 #include "staging/records.h"
-#include "staging/stage.h"
+#include "staging/request_id.h"
+#include "staging/stage_bytes.h"
+#include "staging/transaction.h"
 #include "util/base64.h"
 
 namespace varquin {

@@ -5,15 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/json.hpp>
 #include <algorithm>
+#include <boost/json.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "json/writer.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "protocol/json_writer.h"
 #include "util/base64.h"
 #include "util/rfc3339.h"
 #include "util/sha256.h"

@@ -16,7 +16,7 @@
 
 #include "platform/fs.h"
 #include "scenarios.h"
-#include "staging/capacity.h"
+#include "staging/limits.h"
 #include "store_check.h"
 
 namespace varquin::stress {

@@ -5,9 +5,9 @@
 // the fault is gone.
 #include <cerrno>
 
+#include "import_format.h"
 #include "platform/fs.h"
 #include "scenarios.h"
-#include "staging/layout.h"
 #include "staging/records.h"
 #include "store_check.h"
 
@@ -41,9 +41,9 @@ struct Request {
 };
 
 void plant_terminal_record(const Home& home, const std::string& id, const std::string& finalized) {
-  staging::TerminalRecord record{std::string(staging::kImportSchema),
+  staging::TerminalRecord record{std::string(kImportSchema),
                                  id,
-                                 std::string(staging::kGmailSource),
+                                 std::string(kGmailSource),
                                  home.imports() + "/" + id + "/old.csv",
                                  "old.csv",
                                  3,

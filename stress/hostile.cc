@@ -11,9 +11,9 @@
 #include <functional>
 #include <thread>
 
+#include "import_format.h"
 #include "platform/fs.h"
 #include "scenarios.h"
-#include "staging/layout.h"
 #include "staging/records.h"
 #include "store_check.h"
 
@@ -264,7 +264,7 @@ std::string bait_stage(const Home& home, const std::string& id) {
   if (testing::path_exists(bait)) return bait;
   testing::make_directories(bait);
   testing::write_file(bait + "/old.csv", "bait");
-  staging::ImportManifest m{std::string(staging::kImportSchema),
+  staging::ImportManifest m{std::string(kImportSchema),
                             id,
                             "gmail",
                             bait + "/old.csv",
@@ -448,7 +448,7 @@ std::vector<Case> cases() {
                   [](const Home& h, Rng& rng) {
                     std::string id = rng.request_id();
                     std::string bait = h.outside_sentinel() + "/terminal-" + id + ".json";
-                    staging::TerminalRecord record{std::string(staging::kImportSchema),
+                    staging::TerminalRecord record{std::string(kImportSchema),
                                                    id,
                                                    "gmail",
                                                    h.imports() + "/" + id + "/t.csv",

@@ -5,7 +5,6 @@
 
 #include "common.h"
 #include "platform/fs.h"
-#include "staging/capacity.h"
 #include "store_check.h"
 
 namespace varquin::stress {

@@ -3,10 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "import_format.h"
 #include "platform/fs.h"
 #include "staging/capacity.h"
-#include "staging/layout.h"
+#include "staging/limits.h"
+#include "staging/path_checks.h"
+#include "staging/paths.h"
 #include "staging/records.h"
+#include "staging/request_id.h"
+#include "staging/stage_bytes.h"
 #include "util/path.h"
 #include "util/rfc3339.h"
 
@@ -67,7 +72,7 @@ std::optional<std::string> check_stage(const std::string& directory, const std::
   }
   const std::string staged = directory + "/" + manifest->original_name;
   if (manifest->request_id != id) return where + "manifest names request " + manifest->request_id;
-  if (manifest->schema != staging::kImportSchema || manifest->source != staging::kGmailSource ||
+  if (manifest->schema != kImportSchema || manifest->source != kGmailSource ||
       !manifest->temporary) {
     return where + "manifest has a wrong schema, source or temporary flag";
   }
@@ -185,9 +190,9 @@ void plant_stage(const Home& home, const std::string& id, const std::string& nam
   testing::make_directories(building);
   testing::write_file(building + "/" + name, content);
   const std::string stage = home.imports() + "/" + id;
-  staging::ImportManifest manifest{.schema = std::string(staging::kImportSchema),
+  staging::ImportManifest manifest{.schema = std::string(kImportSchema),
                                    .request_id = id,
-                                   .source = std::string(staging::kGmailSource),
+                                   .source = std::string(kGmailSource),
                                    .original_source_path = stage + "/" + name,
                                    .file_path = stage + "/" + name,
                                    .original_name = name,

@@ -15,9 +15,9 @@
 
 #include "bridge_connection.h"
 #include "config/config.h"
+#include "json/writer.h"
 #include "platform/fs.h"
 #include "protocol/framing.h"
-#include "protocol/json_writer.h"
 #include "util/base64.h"
 #include "util/path.h"
 #include "util/uuid.h"

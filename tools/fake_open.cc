@@ -30,7 +30,7 @@
 #include "platform/clock.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
-#include "staging/layout.h"
+#include "staging/paths.h"
 #include "staging/records.h"
 #include "util/path.h"
 #include "util/rfc3339.h"

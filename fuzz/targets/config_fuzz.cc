@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "protocol/json_reader.h"
+#include "json/reader.h"
 #include "support/check.h"
 #include "support/input.h"
 #include "support/json_text.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "staging/stage.h"
+#include "staging/attachment_name.h"
 #include "support/check.h"
 #include "support/code_points.h"
 #include "util/nfc.h"

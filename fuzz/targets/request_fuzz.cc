@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "import_format.h"
 #include "protocol/request.h"
 #include "support/check.h"
 #include "support/input.h"
@@ -43,8 +44,8 @@ void check_validate(const HostRequest& request) {
     return std::nullopt;
   };
   // Minimal spellings of the two literal values the rules accept.
-  const std::string schema_ok = quote(protocol::kRequestSchema, Escape::Minimal);
-  const std::string source_ok = quote(protocol::kGmailSource, Escape::Minimal);
+  const std::string schema_ok = quote(kImportSchema, Escape::Minimal);
+  const std::string source_ok = quote(kGmailSource, Escape::Minimal);
   auto schema = value_of("schema");
   auto source = value_of("source");
   FUZZ_CHECK(schema.has_value());

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "staging/layout.h"
+#include "staging/request_id.h"
 #include "support/check.h"
 #include "util/uuid.h"
 

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
+#include "json/reader.h"
 #include "platform/directory.h"
-#include "protocol/json_reader.h"
 #include "util/path.h"
 
 namespace varquin {

@@ -4,9 +4,9 @@
 #include <span>
 #include <string>
 
+#include "json/writer.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
-#include "protocol/json_writer.h"
 #include "util/rfc3339.h"
 #include "util/uuid.h"
 

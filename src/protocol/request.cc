@@ -2,7 +2,8 @@
 
 #include <array>
 
-#include "protocol/json_reader.h"
+#include "import_format.h"
+#include "json/reader.h"
 
 namespace varquin::protocol {
 
@@ -91,7 +92,7 @@ const std::string& HostRequest::request_id() const {
 Status HostRequest::validate() const {
   const std::string& schema =
       std::visit([](const auto& r) -> const std::string& { return r.schema; }, body);
-  if (schema != kRequestSchema) {
+  if (schema != kImportSchema) {
     return fail("Unsupported browser import schema", ErrorCode::InvalidRequest);
   }
   const std::string* source = nullptr;

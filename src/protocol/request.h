@@ -12,9 +12,6 @@
 
 namespace varquin::protocol {
 
-inline constexpr std::string_view kRequestSchema = "varquin.browser-import.v1";
-inline constexpr std::string_view kGmailSource = "gmail";
-
 struct BeginUpload {
   static constexpr std::string_view kAction = "begin_upload";
   std::string schema, request_id, source, original_name;

@@ -1,6 +1,6 @@
 #include "protocol/response.h"
 
-#include "protocol/json_writer.h"
+#include "json/writer.h"
 
 namespace varquin::protocol {
 

@@ -4,10 +4,14 @@
 #include <vector>
 
 #include "platform/fs.h"
-#include "platform/race.h"
 #include "platform/tree.h"
-#include "staging/layout.h"
+#include "staging/errors.h"
+#include "staging/limits.h"
+#include "staging/path_checks.h"
+#include "staging/paths.h"
 #include "staging/records.h"
+#include "staging/request_id.h"
+#include "staging/transaction.h"
 #include "util/utf8.h"
 
 namespace varquin::staging {
@@ -221,31 +225,6 @@ Result<std::uint64_t> regular_file_bytes(const Directory& directory) {
     return staging_failure("Unable to inspect incoming import: ", total.error().error);
   }
   return bare_failure(total.error().error);
-}
-
-Status retire_stage(const Directory& imports_root, std::string_view request_id,
-                    std::optional<platform::FileIdentity> expected,
-                    std::string_view failure_prefix) {
-  if (!expected) {
-    auto found = imports_root.stat(request_id);
-    if (!found) return staging_failure(failure_prefix, found.error());
-    expected = platform::identity_of(*found);
-  }
-  auto retired = new_incoming_name(request_id);
-  if (!retired) return std::unexpected(retired.error());
-  platform::race_point(platform::RacePoint::StageRetire);
-  // Removing the files in place would let a crash or a failed unlink leave a stage without its
-  // manifest, which never expires, or a manifest without its file.
-  if (auto renamed = imports_root.rename(request_id, *retired); !renamed) {
-    return staging_failure(failure_prefix, renamed.error());
-  }
-  auto moved = imports_root.stat(*retired);
-  if (!moved || platform::identity_of(*moved) != *expected) {
-    (void)imports_root.rename(*retired, request_id);
-    return fail(failure_prefix, "the stage was replaced while it was being removed",
-                ErrorCode::StagingFailed);
-  }
-  return remove_tree_or(imports_root, *retired, failure_prefix);
 }
 
 Status check_capacity(const StoreUsage& usage, std::uint64_t new_bytes) {

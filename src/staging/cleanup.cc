@@ -5,7 +5,9 @@
 #include "platform/directory.h"
 #include "platform/fs.h"
 #include "platform/race.h"
-#include "staging/layout.h"
+#include "staging/path_checks.h"
+#include "staging/paths.h"
+#include "staging/request_id.h"
 #include "util/path.h"
 
 namespace varquin::staging {

@@ -4,7 +4,8 @@
 
 #include "platform/race.h"
 #include "platform/tree.h"
-#include "staging/layout.h"
+#include "staging/errors.h"
+#include "staging/paths.h"
 
 namespace varquin::staging {
 

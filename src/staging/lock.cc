@@ -4,7 +4,8 @@
 
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "staging/layout.h"
+#include "staging/errors.h"
+#include "staging/paths.h"
 
 namespace varquin::staging {
 

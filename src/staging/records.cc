@@ -2,10 +2,15 @@
 
 #include <array>
 
+#include "import_format.h"
+#include "json/reader.h"
+#include "json/writer.h"
 #include "platform/fs.h"
-#include "protocol/json_reader.h"
-#include "protocol/json_writer.h"
-#include "staging/layout.h"
+#include "staging/errors.h"
+#include "staging/limits.h"
+#include "staging/path_checks.h"
+#include "staging/paths.h"
+#include "staging/request_id.h"
 #include "util/path.h"
 #include "util/utf8.h"
 

@@ -9,8 +9,11 @@
 #include "platform/directory.h"
 #include "platform/fs.h"
 #include "platform/race.h"
-#include "staging/layout.h"
-#include "staging/publish.h"
+#include "staging/attachment_name.h"
+#include "staging/limits.h"
+#include "staging/path_checks.h"
+#include "staging/request_id.h"
+#include "staging/transaction.h"
 #include "util/nfc.h"
 #include "util/path.h"
 #include "util/sha256.h"
@@ -238,8 +241,8 @@ Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view
       .source_path = source->resolved_path,
       .reuse_rule = ReuseRule::ManifestFile,
   };
-  return publish_stage(config, request,
-                       [&](StagedFile& staged) { return copy_source(*source, *sha256, staged); });
+  return run_staging_transaction(
+      config, request, [&](StagedFile& staged) { return copy_source(*source, *sha256, staged); });
 }
 
 }  // namespace varquin::staging

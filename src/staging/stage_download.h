@@ -8,7 +8,7 @@
 #include "config/config.h"
 #include "error.h"
 #include "platform/fd.h"
-#include "staging/stage.h"
+#include "staging/transaction.h"
 
 namespace varquin::staging {
 

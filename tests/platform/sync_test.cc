@@ -23,8 +23,8 @@ TEST(FullSync, FallsBackToFsyncOnlyWhereTheVolumeDoesNotKnowTheRequest) {
   testing::TempDir dir;
   const int fd = ::open((dir / "f").c_str(), O_WRONLY | O_CREAT, 0600);
   ASSERT_GE(fd, 0);
-  const std::pair<int, int> cases[] = {
-      {ENOTSUP, 0}, {EINVAL, 0}, {ENOTTY, 0}, {0, 0}, {EIO, EIO}, {ENOSPC, ENOSPC}};
+  const std::pair<int, int> cases[] = {{ENOTSUP, 0}, {EINVAL, 0}, {ENOTTY, 0},
+                                       {0, 0},       {EIO, EIO},  {ENOSPC, ENOSPC}};
   for (const auto& [refusal, expected] : cases) {
     SCOPED_TRACE(refusal);
     strong_error = refusal;

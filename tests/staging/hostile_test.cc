@@ -19,9 +19,11 @@
 #include "platform/race.h"
 #include "staging/capacity.h"
 #include "staging/cleanup.h"
-#include "staging/stage.h"
+#include "staging/paths.h"
+#include "staging/stage_bytes.h"
 #include "staging/stage_download.h"
 #include "staging/store_fixture.h"
+#include "staging/transaction.h"
 
 namespace varquin::staging {
 namespace {

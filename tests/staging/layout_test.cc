@@ -1,4 +1,6 @@
-#include "staging/layout.h"
+#include "staging/path_checks.h"
+#include "staging/paths.h"
+#include "staging/request_id.h"
 
 #include <unistd.h>
 

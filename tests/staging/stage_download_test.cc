@@ -11,6 +11,7 @@
 #include "platform/fs.h"
 #include "platform/race.h"
 #include "staging/store_fixture.h"
+#include "staging/transaction.h"
 #include "util/sha256.h"
 
 namespace varquin::staging {

@@ -1,4 +1,6 @@
-#include "staging/stage.h"
+#include "staging/attachment_name.h"
+#include "staging/stage_bytes.h"
+#include "staging/transaction.h"
 
 #include <gtest/gtest.h>
 

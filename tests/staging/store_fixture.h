@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "staging/layout.h"
+#include "import_format.h"
+#include "staging/paths.h"
 #include "staging/records.h"
 #include "support/test_support.h"
 #include "util/path.h"

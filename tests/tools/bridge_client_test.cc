@@ -4,8 +4,8 @@
 
 #include <sys/stat.h>
 
+#include "json/reader.h"
 #include "protocol/framing.h"
-#include "protocol/json_reader.h"
 #include "support/bridge_fixture.h"
 #include "util/base64.h"
 #include "util/sha256.h"

@@ -9,8 +9,9 @@
 #include <map>
 
 #include "config/config.h"
+#include "json/reader.h"
 #include "platform/fs.h"
-#include "protocol/json_reader.h"
+#include "staging/paths.h"
 #include "support/bridge_process.h"
 #include "support/test_support.h"
 #include "util/path.h"

@@ -14,9 +14,9 @@
 
 #include "bridge_connection.h"
 #include "installer/files.h"
+#include "json/reader.h"
+#include "json/writer.h"
 #include "platform/spawn.h"
-#include "protocol/json_reader.h"
-#include "protocol/json_writer.h"
 #include "util/path.h"
 #include "util/uuid.h"
 

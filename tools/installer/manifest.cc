@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "protocol/json_reader.h"
-#include "protocol/json_writer.h"
+#include "json/reader.h"
+#include "json/writer.h"
 #include "util/path.h"
 
 namespace varquin::installer {

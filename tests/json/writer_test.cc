@@ -1,8 +1,8 @@
-#include "protocol/json_writer.h"
+#include "json/writer.h"
 
 #include <gtest/gtest.h>
 
-#include "protocol/json_reader.h"
+#include "json/reader.h"
 
 namespace varquin::json {
 namespace {

@@ -1,5 +1,5 @@
-// The part of staging that uploads and downloads share: from the store roots to the published
-// stage, all of it under the staging lock.
+// The staging transaction both roads share: from the store roots to the published stage, all of it
+// under the staging lock; its outcome, and its inverse, the removal of a stage.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +12,19 @@
 #include "error.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
-#include "staging/stage.h"
 
 namespace varquin::staging {
 
-inline constexpr std::string_view kTooLargeMessage =
-    "The attachment exceeds Varquin's 64 MiB limit";
+enum class StageKind { Staged, Reused, AlreadyFinalized };
+
+struct StageOutcome {
+  std::string request_id;
+  std::optional<std::string> manifest_path;  // absent only for AlreadyFinalized
+  bool created = false;                      // only a created stage may be rolled back
+  StageKind kind = StageKind::Staged;
+  // The directory a created stage was published as: a rollback removes that one and no other.
+  std::optional<platform::FileIdentity> stage_identity;
+};
 
 // How an earlier stage of the same request ID is recognised as this request's own.
 enum class ReuseRule {
@@ -52,7 +59,21 @@ using FillStagedFile = std::function<Status(StagedFile& staged)>;
 // from a terminal record or an existing stage, checks capacity, then builds an incoming directory
 // (filled by `fill`, plus the manifest) and publishes it by one rename. Everything after the roots
 // works relative to them by descriptor. A failed build leaves no incoming directory behind.
-Result<StageOutcome> publish_stage(const BridgeConfig& config, const StageRequest& request,
-                                   const FillStagedFile& fill);
+Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
+                                             const StageRequest& request,
+                                             const FillStagedFile& fill);
+
+// Removes the stage `request_id` of the imports root so that no reader, crash or failed removal
+// ever leaves a stage without its manifest or its file: one rename first turns it into an incoming
+// directory beside it, which is then removed. What a failure leaves behind is that incoming
+// directory, counted by the census and expired by its age. Only the directory `expected` names is
+// removed (when given; else the one found under the name): anything put in its place meanwhile is
+// put back and the call fails. Failures carry `failure_prefix` and "staging_failed".
+Status retire_stage(const platform::Directory& imports_root, std::string_view request_id,
+                    std::optional<platform::FileIdentity> expected,
+                    std::string_view failure_prefix);
+
+// Removes the stage directory of an outcome that created it; anything else is left alone.
+Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcome);
 
 }  // namespace varquin::staging

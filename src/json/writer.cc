@@ -1,4 +1,4 @@
-#include "protocol/json_writer.h"
+#include "json/writer.h"
 
 #include <boost/json/serialize.hpp>
 

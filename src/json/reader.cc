@@ -1,4 +1,4 @@
-#include "protocol/json_reader.h"
+#include "json/reader.h"
 
 #include <boost/json/basic_parser_impl.hpp>
 

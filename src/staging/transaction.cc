@@ -1,12 +1,17 @@
-#include "staging/publish.h"
+#include "staging/transaction.h"
 
+#include "import_format.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/race.h"
+#include "platform/tree.h"
 #include "staging/capacity.h"
+#include "staging/errors.h"
 #include "staging/incoming.h"
-#include "staging/layout.h"
 #include "staging/lock.h"
+#include "staging/paths.h"
 #include "staging/records.h"
+#include "staging/request_id.h"
 #include "util/path.h"
 #include "util/rfc3339.h"
 
@@ -106,8 +111,9 @@ Status fill_incoming(const IncomingStage& incoming, const StageRequest& request,
 
 }  // namespace
 
-Result<StageOutcome> publish_stage(const BridgeConfig& config, const StageRequest& request,
-                                   const FillStagedFile& fill) {
+Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
+                                             const StageRequest& request,
+                                             const FillStagedFile& fill) {
   const StorePaths store{config.electron_user_data_path};
   auto roots = create_store_roots(store);
   if (!roots) return std::unexpected(roots.error());
@@ -154,6 +160,51 @@ Result<StageOutcome> publish_stage(const BridgeConfig& config, const StageReques
   }
   return StageOutcome{std::string(request.request_id), paths.manifest, true, StageKind::Staged,
                       incoming->identity()};
+}
+
+Status retire_stage(const platform::Directory& imports_root, std::string_view request_id,
+                    std::optional<platform::FileIdentity> expected,
+                    std::string_view failure_prefix) {
+  if (!expected) {
+    auto found = imports_root.stat(request_id);
+    if (!found) return staging_failure(failure_prefix, found.error());
+    expected = platform::identity_of(*found);
+  }
+  auto retired = new_incoming_name(request_id);
+  if (!retired) return std::unexpected(retired.error());
+  platform::race_point(platform::RacePoint::StageRetire);
+  // Removing the files in place would let a crash or a failed unlink leave a stage without its
+  // manifest, which never expires, or a manifest without its file.
+  if (auto renamed = imports_root.rename(request_id, *retired); !renamed) {
+    return staging_failure(failure_prefix, renamed.error());
+  }
+  auto moved = imports_root.stat(*retired);
+  if (!moved || platform::identity_of(*moved) != *expected) {
+    (void)imports_root.rename(*retired, request_id);
+    return fail(failure_prefix, "the stage was replaced while it was being removed",
+                ErrorCode::StagingFailed);
+  }
+  if (auto removed = platform::remove_tree(imports_root, *retired); !removed) {
+    return staging_failure(failure_prefix, removed.error());
+  }
+  return {};
+}
+
+Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcome) {
+  if (!outcome.created) return {};
+  const StorePaths store{config.electron_user_data_path};
+  if (!outcome.manifest_path) {
+    return fail("A new stage has no manifest path", ErrorCode::StagingFailed);
+  }
+  // An ID that is not one could name a directory outside the imports root.
+  if (!validate_request_id(outcome.request_id) ||
+      !util::same_path(*outcome.manifest_path, store.manifest_path(outcome.request_id))) {
+    return fail("Refusing to roll back an unexpected request path", ErrorCode::StagingFailed);
+  }
+  constexpr std::string_view kFailure = "Unable to roll back failed browser import launch: ";
+  auto imports_root = platform::Directory::open(store.imports_root());
+  if (!imports_root) return staging_failure(kFailure, imports_root.error());
+  return retire_stage(*imports_root, outcome.request_id, outcome.stage_identity, kFailure);
 }
 
 }  // namespace varquin::staging

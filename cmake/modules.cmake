@@ -1,0 +1,41 @@
+# Compiler flags, and one library per module of src/.
+
+add_library(varquin_warnings INTERFACE)
+target_compile_options(varquin_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                       -Wno-sign-conversion $<$<BOOL:${VARQUIN_WERROR}>:-Werror>)
+
+add_library(varquin_sanitizers INTERFACE)
+if(VARQUIN_SANITIZE)
+  target_compile_options(varquin_sanitizers INTERFACE -fsanitize=address,undefined
+                         -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(varquin_sanitizers INTERFACE -fsanitize=address,undefined)
+endif()
+
+# The flags of every target of the project (the fault shim takes the warnings only).
+add_library(varquin_flags INTERFACE)
+target_link_libraries(varquin_flags INTERFACE varquin_warnings varquin_sanitizers)
+
+set(VARQUIN_MODULES "" CACHE INTERNAL "The module libraries")
+
+# varquin_module(NAME [DIRECTORY dir] [HEADERS root-level headers] SOURCES ... DEPENDS ...)
+#
+# A library varquin_NAME. Each module sees, by include path, only its own headers and those of
+# the modules it depends on: the include directory it publishes holds a link to its own directory
+# of src/ (or to its headers at the top of src/) and nothing else. So an include against the
+# arrows does not compile, e.g. from staging: fatal error: protocol/request.h: No such file.
+function(varquin_module name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DIRECTORY" "HEADERS;SOURCES;DEPENDS")
+  set(target varquin_${name})
+  add_library(${target} STATIC ${arg_SOURCES})
+  set(view ${CMAKE_BINARY_DIR}/module-include/${name})
+  file(MAKE_DIRECTORY ${view})
+  if(arg_DIRECTORY)
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${arg_DIRECTORY} ${view}/${arg_DIRECTORY} SYMBOLIC)
+  endif()
+  foreach(header IN LISTS arg_HEADERS)
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${header} ${view}/${header} SYMBOLIC)
+  endforeach()
+  target_include_directories(${target} PUBLIC ${view})
+  target_link_libraries(${target} PUBLIC ${arg_DEPENDS} varquin_flags)
+  set(VARQUIN_MODULES ${VARQUIN_MODULES} ${target} CACHE INTERNAL "The module libraries")
+endfunction()

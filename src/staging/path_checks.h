@@ -1,0 +1,24 @@
+// The path rules the staging operations share: what an incoming directory is, what a managed
+// download directory is, and the refusal of links in a path.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "platform/directory.h"
+
+namespace varquin::staging {
+
+// An entry of `root` named ".incoming-<request ID>-<32 lower-case hex>" that is itself a directory
+// (not a link to one).
+bool is_valid_incoming_directory(const platform::Directory& root, std::string_view name);
+
+// The last component is `request_id` and the one before it is "Varquin Inbox".
+bool has_managed_request_segments(std::string_view path, std::string_view request_id);
+
+// Refuses a path any of whose components, from itself up to the root, is a symbolic link or
+// cannot be inspected.
+Status reject_symlink_or_reparse_components(const std::string& path);
+
+}  // namespace varquin::staging

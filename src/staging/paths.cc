@@ -1,0 +1,72 @@
+#include "staging/paths.h"
+
+#include "staging/errors.h"
+#include "util/path.h"
+#include "util/uuid.h"
+
+namespace varquin::staging {
+
+std::string StorePaths::imports_root() const {
+  return util::join_path(user_data, kImportsRootName);
+}
+
+std::string StorePaths::terminals_root() const {
+  return util::join_path(user_data, kTerminalsRootName);
+}
+
+std::string StorePaths::lock_file() const {
+  return util::join_path(imports_root(), kLockFileName);
+}
+
+std::string StorePaths::stage_directory(std::string_view request_id) const {
+  return util::join_path(imports_root(), request_id);
+}
+
+std::string StorePaths::manifest_path(std::string_view request_id) const {
+  return util::join_path(stage_directory(request_id), kManifestName);
+}
+
+std::string StorePaths::terminal_record(std::string_view request_id) const {
+  return util::join_path(terminals_root(), std::string(request_id) + ".json");
+}
+
+Result<std::string> new_incoming_name(std::string_view request_id) {
+  auto uuid = util::random_uuid_v4();
+  if (!uuid) {
+    return fail("Unable to create temporary request directory: ", uuid.error().text(),
+                ErrorCode::StagingFailed);
+  }
+  std::string name(kIncomingPrefix);
+  name += request_id;
+  name += '-';
+  name += util::format_uuid_simple(*uuid);
+  return name;
+}
+
+namespace {
+
+Result<platform::Directory> create_root(const std::string& path, std::string_view failure) {
+  auto root = platform::Directory::create(path);
+  if (root) return std::move(*root);
+  if (root.error().number == ELOOP) return symlinked_path_failure();
+  return staging_failure(failure, root.error());
+}
+
+}  // namespace
+
+Result<StoreRoots> create_store_roots(const StorePaths& store) {
+  auto imports = create_root(store.imports_root(), "Unable to create browser import root: ");
+  if (!imports) return std::unexpected(imports.error());
+  auto terminals = create_root(store.terminals_root(), "Unable to create terminal root: ");
+  if (!terminals) return std::unexpected(terminals.error());
+  return StoreRoots{std::move(*imports), std::move(*terminals)};
+}
+
+std::string_view name_without_extension(std::string_view name) {
+  if (name == "..") return name;
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return name;
+  return name.substr(0, dot);
+}
+
+}  // namespace varquin::staging

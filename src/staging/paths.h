@@ -1,0 +1,48 @@
+// Where the store lives and how its files and directories are named.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "platform/directory.h"
+
+namespace varquin::staging {
+
+inline constexpr std::string_view kImportsRootName = "browser-imports";
+inline constexpr std::string_view kTerminalsRootName = "browser-import-terminals";
+inline constexpr std::string_view kLockFileName = ".bridge.lock";
+inline constexpr std::string_view kManifestName = "request.json";
+inline constexpr std::string_view kIncomingPrefix = ".incoming-";
+inline constexpr std::string_view kManagedContainerName = "Varquin Inbox";
+
+// The store's paths under one user-data directory. The request ID is used exactly as sent.
+struct StorePaths {
+  std::string user_data;
+
+  std::string imports_root() const;
+  std::string terminals_root() const;
+  std::string lock_file() const;
+  std::string stage_directory(std::string_view request_id) const;
+  std::string manifest_path(std::string_view request_id) const;
+  std::string terminal_record(std::string_view request_id) const;
+};
+
+// ".incoming-" + request ID + "-" + 32 lower-case hex digits of a fresh random UUID.
+Result<std::string> new_incoming_name(std::string_view request_id);
+
+// Both roots of the store, created when missing and held open: the staging operations work
+// relative to them, so nothing they write can be redirected out of the store.
+struct StoreRoots {
+  platform::Directory imports;
+  platform::Directory terminals;
+};
+
+// Refuses a symbolic link anywhere in either root's path, as
+// `reject_symlink_or_reparse_components` does.
+Result<StoreRoots> create_store_roots(const StorePaths& store);
+
+// A file name without its last extension: "a.b.json" -> "a.b", "x" -> "x", ".json" -> ".json".
+std::string_view name_without_extension(std::string_view name);
+
+}  // namespace varquin::staging
