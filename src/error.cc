@@ -49,9 +49,20 @@ bool code_is_retryable(ErrorCode code) {
     case ErrorCode::ConfigInvalid:
     case ErrorCode::ForbiddenOrigin:
       return false;
-    default:
+    case ErrorCode::InternalError:
+    case ErrorCode::AttachmentSizeMismatch:
+    case ErrorCode::StagingFailed:
+    case ErrorCode::RequestMissing:
+    case ErrorCode::CapacityExceeded:
+    case ErrorCode::LockTimeout:
+    case ErrorCode::CleanupFailed:
+    case ErrorCode::ConfigMissing:
+    case ErrorCode::AppLaunchFailed:
+    case ErrorCode::HeartbeatFailed:
       return true;
   }
+  // Every code is listed above (the compiler says so when one is added); this is not reached.
+  return true;
 }
 
 }  // namespace varquin

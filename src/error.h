@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
+
 namespace varquin {
 
 // Codes are the protocol's own vocabulary; each carries its fixed retryable flag.
@@ -36,17 +38,15 @@ bool code_is_retryable(ErrorCode code);
 struct BridgeError {
   std::string message;
   ErrorCode code;
-  bool retryable;
 
-  BridgeError(std::string msg, ErrorCode c)
-      : message(std::move(msg)), code(c), retryable(code_is_retryable(c)) {}
-  BridgeError(std::string msg, ErrorCode c, bool retry)
-      : message(std::move(msg)), code(c), retryable(retry) {}
+  BridgeError(std::string msg, ErrorCode c) : message(std::move(msg)), code(c) {}
+  // From the code table, never stored apart from it.
+  bool retryable() const { return code_is_retryable(code); }
 };
 
 template <typename T>
-using Result = std::expected<T, BridgeError>;
-using Status = std::expected<void, BridgeError>;
+using Result = base::Expected<T, BridgeError>;
+using Status = base::Expected<void, BridgeError>;
 
 inline std::unexpected<BridgeError> fail(std::string message, ErrorCode code) {
   return std::unexpected(BridgeError(std::move(message), code));

@@ -22,13 +22,10 @@ void write_line(int fd, std::string_view line) {
 }
 
 Result<BridgeConfig> pass_startup_gate(std::span<const std::string> arguments) {
-  auto path = default_config_path();
-  if (!path) return std::unexpected(path.error());
+  VARQUIN_TRY(path, default_config_path());
   auto config = BridgeConfig::load(*path);
   if (!config) return config;
-  if (auto caller = config->validate_caller_origin(arguments); !caller) {
-    return std::unexpected(caller.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(config->validate_caller_origin(arguments));
   return config;
 }
 

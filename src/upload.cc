@@ -59,11 +59,8 @@ std::span<std::uint8_t> UploadBuffer::prepare(std::size_t count, std::size_t cei
 
 Result<HostResponse> begin_upload(SessionSlot& slot, const protocol::BeginUpload& request) {
   if (slot) return fail("An attachment upload is already active", ErrorCode::InvalidRequest);
-  if (auto valid = check_upload_request_id(request.request_id); !valid) {
-    return std::unexpected(valid.error());
-  }
-  auto name = staging::normalize_original_name(request.original_name);
-  if (!name) return std::unexpected(name.error());
+  VARQUIN_RETURN_IF_ERROR(check_upload_request_id(request.request_id));
+  VARQUIN_TRY(name, staging::normalize_original_name(request.original_name));
   if (request.expected_size && *request.expected_size > kLimit) return too_large();
 
   UploadSession session{request.expected_size, request.request_id, std::move(*name), {}, 0};
@@ -110,9 +107,8 @@ Result<HostResponse> commit_upload(const BridgeConfig& config, SessionSlot& slot
     return fail("The attachment size changed during transfer", ErrorCode::AttachmentSizeMismatch);
   }
   const std::string sha256 = session->digest->finish_hex();
-  auto outcome = staging::stage_bytes(config, session->request_id, session->original_name,
-                                      session->data.bytes(), sha256);
-  if (!outcome) return std::unexpected(outcome.error());
+  VARQUIN_TRY(outcome, staging::stage_bytes(config, session->request_id, session->original_name,
+                                            session->data.bytes(), sha256));
   auto answer = outcome->kind == staging::StageKind::AlreadyFinalized ? status::kAlreadyFinalized
                                                                       : status::kStaged;
   return HostResponse::success(request.request_id, answer)
@@ -121,14 +117,11 @@ Result<HostResponse> commit_upload(const BridgeConfig& config, SessionSlot& slot
 
 Result<HostResponse> launch_request(const BridgeConfig& config,
                                     const protocol::LaunchRequest& request) {
-  auto manifest = staging::staged_manifest_path(config, request.request_id);
-  if (!manifest) return std::unexpected(manifest.error());
+  VARQUIN_TRY(manifest, staging::staged_manifest_path(config, request.request_id));
   if (!*manifest) {
     return HostResponse::success(request.request_id, status::kAlreadyFinalized).with_reused(true);
   }
-  if (auto launched = launch_varquin(config, **manifest); !launched) {
-    return std::unexpected(launched.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(launch_varquin(config, **manifest));
   return HostResponse::success(request.request_id, status::kStagedAndLaunched);
 }
 

@@ -79,8 +79,7 @@ Outcome<std::string> self_executable_path() {
 }
 
 Outcome<std::string> sibling_program(std::string_view name) {
-  auto self = self_executable_path();
-  if (!self) return std::unexpected(self.error());
+  VARQUIN_TRY(self, self_executable_path());
   return util::join_path(util::parent_path(*self).value_or("/"), name);
 }
 

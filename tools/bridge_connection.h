@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/fd.h"
 #include "platform/spawn.h"
 

@@ -34,7 +34,7 @@ void check_refused(std::string_view text) {
   FUZZ_CHECK_MSG(!parsed.has_value(), text);
   FUZZ_CHECK(parsed.error().message.starts_with("Managed record is invalid: "));
   FUZZ_CHECK(parsed.error().code == ErrorCode::RequestConflict);
-  FUZZ_CHECK(!parsed.error().retryable);
+  FUZZ_CHECK(!parsed.error().retryable());
 }
 
 // The written form: "{", one member per line indented by two spaces with ": " between key and

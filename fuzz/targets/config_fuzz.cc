@@ -133,7 +133,7 @@ void check_accepted(const BridgeConfig& config, std::string_view text, std::stri
   std::vector<std::string> none{"--x", "chrome-extension:"};
   auto missing = config.validate_caller_origin(none);
   FUZZ_CHECK(!missing && missing.error().message == "Chrome did not provide a caller origin" &&
-             missing.error().code == ErrorCode::ForbiddenOrigin && !missing.error().retryable);
+             missing.error().code == ErrorCode::ForbiddenOrigin && !missing.error().retryable());
 
   // Near misses of a listed origin, and an origin made of the document's own bytes.
   std::vector<std::string> candidates{std::string(kOriginPrefix) + std::string(tail)};
@@ -152,7 +152,7 @@ void check_accepted(const BridgeConfig& config, std::string_view text, std::stri
     FUZZ_CHECK(checked.has_value() == !expected.has_value());
     if (!checked) {
       FUZZ_CHECK(checked.error().message == *expected);
-      FUZZ_CHECK(checked.error().code == ErrorCode::ForbiddenOrigin && !checked.error().retryable);
+      FUZZ_CHECK(checked.error().code == ErrorCode::ForbiddenOrigin && !checked.error().retryable());
     }
   }
 }
@@ -176,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!parsed) {
     FUZZ_CHECK(parsed.error().code == ErrorCode::ConfigInvalid);
-    FUZZ_CHECK(!parsed.error().retryable);
+    FUZZ_CHECK(!parsed.error().retryable());
     return 0;
   }
   // The caller-origin probe reuses the document's last bytes, which mutate along with it.

@@ -312,7 +312,7 @@ std::vector<std::string> read_answers(int fd, bool reuse) {
     auto outcome = reuse ? reader.next() : protocol::read_next_framed_json(fd);
     if (!outcome) {
       FUZZ_CHECK(outcome.error().code == ErrorCode::InvalidRequest);
-      FUZZ_CHECK(!outcome.error().retryable);
+      FUZZ_CHECK(!outcome.error().retryable());
       answers.push_back(io_prefix_of(outcome.error().message));
       return answers;
     }

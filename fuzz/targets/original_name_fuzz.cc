@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fault) {
     FUZZ_CHECK(!result);
     FUZZ_CHECK_MSG(result.error().message == *fault, result.error().message);
-    FUZZ_CHECK(result.error().code == ErrorCode::InvalidFile && !result.error().retryable);
+    FUZZ_CHECK(result.error().code == ErrorCode::InvalidFile && !result.error().retryable());
     return 0;
   }
   FUZZ_CHECK(result.has_value());

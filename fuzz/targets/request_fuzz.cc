@@ -64,7 +64,7 @@ void check_validate(const HostRequest& request) {
   }
   if (!valid) {
     FUZZ_CHECK(valid.error().code == ErrorCode::InvalidRequest);
-    FUZZ_CHECK(!valid.error().retryable);
+    FUZZ_CHECK(!valid.error().retryable());
   }
 }
 

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!status) {
     FUZZ_CHECK(status.error().message == staging::request_id_fault_message(fault));
-    FUZZ_CHECK(status.error().code == ErrorCode::InvalidFile && !status.error().retryable);
+    FUZZ_CHECK(status.error().code == ErrorCode::InvalidFile && !status.error().retryable());
   }
   if (!uuid) return 0;
 

@@ -68,8 +68,7 @@ Result<BridgeConfig> BridgeConfig::parse(std::string_view bytes) {
   if (!parsed) {
     return fail("Browser bridge config is invalid: ", parsed.error(), ErrorCode::ConfigInvalid);
   }
-  auto valid = config.validate();
-  if (!valid) return std::unexpected(valid.error());
+  VARQUIN_TRY(valid, config.validate());
   return config;
 }
 

@@ -55,8 +55,7 @@ Status record_heartbeat_at(const BridgeConfig& config, platform::WallTime now) {
   if (!directory) {
     return heartbeat_failure("Unable to create heartbeat directory: ", directory.error().text());
   }
-  auto temporary = temporary_name();
-  if (!temporary) return std::unexpected(temporary.error());
+  VARQUIN_TRY(temporary, temporary_name());
 
   auto bytes = json::ObjectWriter(json::Style::Compact)
                    .string("schema", kHeartbeatSchema)

@@ -73,8 +73,7 @@ OsResult<UniqueFd> reopen(const Directory& directory, const std::string& name, i
 OsResult<bool> stream_instead(UniqueFd& to, const Directory& directory, const std::string& name,
                               int error) {
   (void)directory.remove_file(name);
-  auto recreated = directory.create_file(name);
-  if (!recreated) return std::unexpected(recreated.error());
+  VARQUIN_TRY(recreated, directory.create_file(name));
   to = std::move(*recreated);
   if (error == 0 || means_unsupported(error)) return false;
   return os_error(error);
@@ -90,7 +89,7 @@ OsResult<bool> clone_file(int from, UniqueFd& to, const Directory& directory,
   if (::fstat(to.get(), &empty) != 0) return last_os_error();
   // fclonefileat creates its target and refuses an existing one: the empty file makes way. The
   // directory is the caller's own and held by descriptor, so the name cannot lead elsewhere.
-  if (auto removed = directory.remove_file(name); !removed) return std::unexpected(removed.error());
+  VARQUIN_RETURN_IF_ERROR(directory.remove_file(name));
   if (::fclonefileat(from, directory.fd(), name.c_str(), CLONE_NOFOLLOW | CLONE_NOOWNERCOPY) != 0) {
     return stream_instead(to, directory, name, errno);
   }
@@ -99,8 +98,7 @@ OsResult<bool> clone_file(int from, UniqueFd& to, const Directory& directory,
   // A clone that cannot be made plain (a system flag, say) is streamed like any other copy.
   if (!make_plain(clone->get(), empty.st_mode & 07777))
     return stream_instead(to, directory, name, 0);
-  auto writable = reopen(directory, name, O_WRONLY);
-  if (!writable) return std::unexpected(writable.error());
+  VARQUIN_TRY(writable, reopen(directory, name, O_WRONLY));
   to = std::move(*writable);
   return true;
 }

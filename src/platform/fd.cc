@@ -48,8 +48,7 @@ OsResult<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer) {
 OsResult<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer) {
   std::size_t total = 0;
   while (total < buffer.size()) {
-    auto got = read_some(fd, buffer.subspan(total));
-    if (!got) return std::unexpected(got.error());
+    VARQUIN_TRY(got, read_some(fd, buffer.subspan(total)));
     if (*got == 0) break;
     total += *got;
   }

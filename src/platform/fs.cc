@@ -139,8 +139,7 @@ std::pair<std::string, std::string> split_parent(const std::string& path) {
 }  // namespace
 
 OsResult<std::vector<DirEntry>> list_directory(const std::string& path) {
-  auto dir = Directory::open(path);
-  if (!dir) return std::unexpected(dir.error());
+  VARQUIN_TRY(dir, Directory::open(path));
   return dir->list();
 }
 
@@ -148,8 +147,7 @@ OsStatus remove_tree(const std::string& path) {
   if (holds_nul(path)) return os_error(EINVAL);
   auto [parent, name] = split_parent(path);
   if (name.empty() || name == "." || name == ".." || name == "/") return os_error(EINVAL);
-  auto parent_dir = Directory::open(parent);
-  if (!parent_dir) return std::unexpected(parent_dir.error());
+  VARQUIN_TRY(parent_dir, Directory::open(parent));
   return platform::remove_tree(*parent_dir, name);
 }
 

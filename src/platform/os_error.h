@@ -5,6 +5,8 @@
 #include <expected>
 #include <string>
 
+#include "base/result.h"
+
 namespace varquin::platform {
 
 struct OsError {
@@ -14,8 +16,8 @@ struct OsError {
 };
 
 template <typename T>
-using OsResult = std::expected<T, OsError>;
-using OsStatus = std::expected<void, OsError>;
+using OsResult = base::Expected<T, OsError>;
+using OsStatus = base::Expected<void, OsError>;
 
 inline std::unexpected<OsError> last_os_error() {
   return std::unexpected(OsError{errno});

@@ -163,8 +163,7 @@ OsResult<ExitStatus> run_detached_from_stdio(const std::string& program,
   invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
   invocation.input = ChildStream::dev_null();
   invocation.output = ChildStream::from(STDERR_FILENO);
-  auto pid = spawn_child(invocation);
-  if (!pid) return std::unexpected(pid.error());
+  VARQUIN_TRY(pid, spawn_child(invocation));
   return wait_for_child(*pid);
 }
 

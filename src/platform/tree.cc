@@ -43,10 +43,8 @@ std::unexpected<TreeError> listing_failure(OsError error) {
 }
 
 OsResult<Level> enter(int fd, std::string name) {
-  auto identity = identity_of_fd(fd);
-  if (!identity) return std::unexpected(identity.error());
-  auto entries = list_open_directory(fd);
-  if (!entries) return std::unexpected(entries.error());
+  VARQUIN_TRY(identity, identity_of_fd(fd));
+  VARQUIN_TRY(entries, list_open_directory(fd));
   return Level{std::move(*entries), 0, *identity, std::move(name), UniqueFd()};
 }
 
@@ -54,10 +52,8 @@ OsResult<Level> enter(int fd, std::string name) {
 // only if it is still the directory the walk came down from: a level moved elsewhere while it was
 // walked must not lead the walk out of the tree.
 OsResult<UniqueFd> reenter_parent(int fd, const FileIdentity& expected) {
-  auto parent = open_directory_at(fd, "..");
-  if (!parent) return std::unexpected(parent.error());
-  auto identity = identity_of_fd(parent->get());
-  if (!identity) return std::unexpected(identity.error());
+  VARQUIN_TRY(parent, open_directory_at(fd, ".."));
+  VARQUIN_TRY(identity, identity_of_fd(parent->get()));
   if (*identity != expected) return os_error(ESTALE);
   return parent;
 }
@@ -186,7 +182,7 @@ OsStatus remove_tree(const Directory& parent, std::string_view name) {
 
 std::expected<std::uint64_t, TreeError> regular_file_bytes(const Directory& top) {
   ByteCounter counter;
-  if (auto walked = walk(top.fd(), counter); !walked) return std::unexpected(walked.error());
+  VARQUIN_RETURN_IF_ERROR(walk(top.fd(), counter));
   return counter.total();
 }
 

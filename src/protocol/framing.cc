@@ -82,8 +82,7 @@ std::expected<bool, FrameReadError> read_frame_into(int input_fd, std::uint32_t 
 Result<ReadOutcome> parse_request(std::string_view payload) {
   auto request = parse_host_request(payload);
   if (!request) return invalid("Native message is not valid protocol JSON: ", request.error());
-  auto valid = request->validate();
-  if (!valid) return std::unexpected(valid.error());
+  VARQUIN_TRY(valid, request->validate());
   return ReadOutcome(std::move(*request));
 }
 

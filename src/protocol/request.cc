@@ -105,10 +105,8 @@ Status HostRequest::validate() const {
 }
 
 std::expected<HostRequest, std::string> parse_host_request(std::string_view bytes) {
-  auto document = json::parse_document(bytes);
-  if (!document) return std::unexpected(document.error());
-  auto action = document->is_array ? array_action(*document) : object_action(*document);
-  if (!action) return std::unexpected(action.error());
+  VARQUIN_TRY(document, json::parse_document(bytes));
+  VARQUIN_TRY(action, document->is_array ? array_action(*document) : object_action(*document));
   auto body = body_for(*action);
   if (!body) return std::unexpected("unknown action `" + *action + "`");
 

@@ -18,7 +18,7 @@ HostResponse HostResponse::failure(std::optional<std::string> request_id,
   response.ok = false;
   response.request_id = std::move(request_id);
   response.code = error.code;
-  response.retryable = error.retryable;
+  response.retryable = error.retryable();
   return response;
 }
 

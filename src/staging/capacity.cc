@@ -52,8 +52,7 @@ Status for_each_entry(const Directory& root, std::string_view list_failure, Entr
   auto entries = root.list();
   if (!entries) return staging_failure(list_failure, entries.error());
   for (const platform::DirEntry& entry : *entries) {
-    auto kind = entry_kind(entry);
-    if (!kind) return std::unexpected(kind.error());
+    VARQUIN_TRY(kind, entry_kind(entry));
     if (*kind != wanted) continue;
     if (auto visited = visit(std::string_view(entry.name)); !visited) return visited;
   }
@@ -129,8 +128,7 @@ Status count_imports(const Directory& root, StoreUsage& usage) {
           if (!incoming) {
             return staging_failure("Unable to inspect incoming import: ", incoming.error());
           }
-          auto bytes = staging::regular_file_bytes(*incoming);
-          if (!bytes) return std::unexpected(bytes.error());
+          VARQUIN_TRY(bytes, staging::regular_file_bytes(*incoming));
           usage.bytes = saturating_add(usage.bytes, *bytes);
           ++usage.stages;
           return {};
@@ -169,8 +167,7 @@ Result<std::optional<Directory>> existing_root(const std::string& path,
 // Runs `work` on the root at `path` when there is one.
 template <typename Work>
 Status with_existing_root(const std::string& path, std::string_view list_failure, Work work) {
-  auto root = existing_root(path, list_failure);
-  if (!root) return std::unexpected(root.error());
+  VARQUIN_TRY(root, existing_root(path, list_failure));
   if (!*root) return {};
   return work(**root);
 }
@@ -185,12 +182,8 @@ Status purge_expired(const Directory& imports_root, const Directory& terminals_r
 
 Result<StoreUsage> managed_usage(const Directory& imports_root, const Directory& terminals_root) {
   StoreUsage usage;
-  if (auto counted = count_imports(imports_root, usage); !counted) {
-    return std::unexpected(counted.error());
-  }
-  if (auto counted = count_terminals(terminals_root, usage); !counted) {
-    return std::unexpected(counted.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(count_imports(imports_root, usage));
+  VARQUIN_RETURN_IF_ERROR(count_terminals(terminals_root, usage));
   return usage;
 }
 

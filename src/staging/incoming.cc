@@ -18,8 +18,7 @@ constexpr std::string_view kPublishFailure = "Unable to publish browser import r
 
 Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_root,
                                             std::string_view request_id) {
-  auto name = new_incoming_name(request_id);
-  if (!name) return std::unexpected(name.error());
+  VARQUIN_TRY(name, new_incoming_name(request_id));
   if (auto made = imports_root.create_directory(*name); !made) {
     return staging_failure(kCreateFailure, made.error());
   }

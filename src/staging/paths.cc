@@ -33,8 +33,7 @@ std::string StorePaths::terminal_record(std::string_view request_id) const {
 Result<std::string> new_incoming_name(std::string_view request_id) {
   auto uuid = util::random_uuid_v4();
   if (!uuid) {
-    return fail("Unable to create temporary request directory: ", uuid.error().text(),
-                ErrorCode::StagingFailed);
+    return staging_failure("Unable to create temporary request directory: ", uuid.error());
   }
   std::string name(kIncomingPrefix);
   name += request_id;
@@ -55,10 +54,8 @@ Result<platform::Directory> create_root(const std::string& path, std::string_vie
 }  // namespace
 
 Result<StoreRoots> create_store_roots(const StorePaths& store) {
-  auto imports = create_root(store.imports_root(), "Unable to create browser import root: ");
-  if (!imports) return std::unexpected(imports.error());
-  auto terminals = create_root(store.terminals_root(), "Unable to create terminal root: ");
-  if (!terminals) return std::unexpected(terminals.error());
+  VARQUIN_TRY(imports, create_root(store.imports_root(), "Unable to create browser import root: "));
+  VARQUIN_TRY(terminals, create_root(store.terminals_root(), "Unable to create terminal root: "));
   return StoreRoots{std::move(*imports), std::move(*terminals)};
 }
 

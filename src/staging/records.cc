@@ -101,36 +101,30 @@ Result<std::string> serialize_terminal_record(const TerminalRecord& record) {
 
 Status write_atomic_json(const platform::Directory& directory, std::string_view name,
                          const ImportManifest& manifest) {
-  auto document = serialize_manifest(manifest);
-  if (!document) return std::unexpected(document.error());
+  VARQUIN_TRY(document, serialize_manifest(manifest));
   // request.json is first written as request.json.tmp beside it.
   const std::string temporary = std::string(name_without_extension(name)) + ".json.tmp";
   auto file = directory.create_file(temporary);
   if (!file) {
-    return fail("Unable to create request manifest: ", file.error().text(),
-                ErrorCode::StagingFailed);
+    return staging_failure("Unable to create request manifest: ", file.error());
   }
   // The document already ends in its newline: one write covers both.
   auto persisted = platform::write_all(
       file->get(), {reinterpret_cast<const std::uint8_t*>(document->data()), document->size()});
   if (persisted) persisted = platform::full_sync(file->get());
   if (!persisted) {
-    return fail("Unable to persist request manifest: ", persisted.error().text(),
-                ErrorCode::StagingFailed);
+    return staging_failure("Unable to persist request manifest: ", persisted.error());
   }
   // The handle stays open across the rename and is closed when `file` goes out of scope.
   if (auto renamed = directory.rename(temporary, name); !renamed) {
-    return fail("Unable to publish request manifest: ", renamed.error().text(),
-                ErrorCode::StagingFailed);
+    return staging_failure("Unable to publish request manifest: ", renamed.error());
   }
   return {};
 }
 
 template <typename Record>
 Result<Record> read_json(const std::string& path) {
-  if (auto safe = reject_symlink_or_reparse_components(path); !safe) {
-    return std::unexpected(safe.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(path));
   auto name = util::file_name(path);
   auto parent = util::parent_path(path);
   if (!name || !parent) return read_failure(platform::OsError{EISDIR});
@@ -199,13 +193,12 @@ bool terminal_matches(const TerminalRecord& record, std::string_view request_id,
 
 Result<std::optional<std::string>> staged_manifest_path(const BridgeConfig& config,
                                                         std::string_view request_id) {
-  if (auto valid = validate_request_id(request_id); !valid) return std::unexpected(valid.error());
+  VARQUIN_RETURN_IF_ERROR(validate_request_id(request_id));
   const StorePaths paths{config.electron_user_data_path};
 
   const std::string terminal = paths.terminal_record(request_id);
   if (platform::stat_path(terminal)) {
-    auto record = read_json<TerminalRecord>(terminal);
-    if (!record) return std::unexpected(record.error());
+    VARQUIN_TRY(record, read_json<TerminalRecord>(terminal));
     if (record->request_id == request_id && record->schema == kImportSchema) {
       return std::optional<std::string>();
     }

@@ -6,6 +6,7 @@
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "staging/attachment_name.h"
+#include "staging/errors.h"
 #include "staging/limits.h"
 #include "staging/request_id.h"
 #include "staging/transaction.h"
@@ -22,9 +23,8 @@ Result<StageOutcome> stage_bytes_hashed(const BridgeConfig& config, std::string_
                                         std::string_view attachment_name,
                                         std::span<const std::uint8_t> bytes,
                                         std::optional<std::string_view> known_sha256) {
-  if (auto valid = validate_request_id(request_id); !valid) return std::unexpected(valid.error());
-  auto name = normalize_original_name(attachment_name);
-  if (!name) return std::unexpected(name.error());
+  VARQUIN_RETURN_IF_ERROR(validate_request_id(request_id));
+  VARQUIN_TRY(name, normalize_original_name(attachment_name));
   if (bytes.size() > kAttachmentLimitBytes) {
     return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
   }
@@ -45,7 +45,7 @@ Result<StageOutcome> stage_bytes_hashed(const BridgeConfig& config, std::string_
     auto written = platform::write_all(staged.fd.get(), bytes);
     if (written) written = platform::full_sync(staged.fd.get());
     if (!written) {
-      return fail("Unable to stage attachment: ", written.error().text(), ErrorCode::StagingFailed);
+      return staging_failure("Unable to stage attachment: ", written.error());
     }
     return {};
   });

@@ -10,6 +10,7 @@
 #include "platform/fs.h"
 #include "platform/race.h"
 #include "staging/attachment_name.h"
+#include "staging/errors.h"
 #include "staging/limits.h"
 #include "staging/path_checks.h"
 #include "staging/request_id.h"
@@ -45,8 +46,7 @@ class HashingReader {
 
   // The next chunk; empty at the end of the file.
   platform::OsResult<std::span<const std::uint8_t>> next() {
-    auto got = platform::read_some(fd_, buffer_);
-    if (!got) return std::unexpected(got.error());
+    VARQUIN_TRY(got, platform::read_some(fd_, buffer_));
     std::span<const std::uint8_t> chunk(buffer_.data(), *got);
     total_ += *got;
     hasher_.update(chunk);
@@ -123,7 +123,7 @@ Status verify_clone(const ValidatedSource& source, std::string_view sha256,
 // Where the file system can clone, the copy shares the source's blocks instead of rewriting them.
 Status copy_source(const ValidatedSource& source, std::string_view sha256, StagedFile& staged) {
   if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
-    return fail("Unable to rewind source file: ", rewound.error().text(), ErrorCode::StagingFailed);
+    return staging_failure("Unable to rewind source file: ", rewound.error());
   }
   auto cloned = platform::clone_file(source.file.get(), staged.fd, staged.directory, staged.name);
   if (!cloned) return copy_failure(cloned.error().text());
@@ -181,11 +181,8 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
   if (!has_managed_request_segments(*parent, request_id)) {
     return invalid_file("The browser import path is outside its managed request directory");
   }
-  if (auto safe = reject_symlink_or_reparse_components(file_path); !safe) {
-    return std::unexpected(safe.error());
-  }
-  auto name = normalize_original_name(original_name);
-  if (!name) return std::unexpected(name.error());
+  VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(file_path));
+  VARQUIN_TRY(name, normalize_original_name(original_name));
   auto on_disk = util::file_name(file_path);
   if (!on_disk || !util::is_valid_utf8(*on_disk)) {
     return invalid_file("The browser import filename is not valid UTF-8");
@@ -205,8 +202,7 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
   }
 
   platform::race_point(platform::RacePoint::BrowserFileOpen);
-  auto file = open_checked(file_path, *resolved, *resolved_parent);
-  if (!file) return std::unexpected(file.error());
+  VARQUIN_TRY(file, open_checked(file_path, *resolved, *resolved_parent));
   auto info = platform::stat_fd(file->get());
   if (!info) return invalid_file("Unable to inspect browser import file: ", info.error());
   // A second link could name a file from outside the managed directory.
@@ -225,12 +221,10 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
 
 Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
                                     const std::string& file_path, std::string_view original_name) {
-  if (auto valid = validate_request_id(request_id); !valid) return std::unexpected(valid.error());
+  VARQUIN_RETURN_IF_ERROR(validate_request_id(request_id));
   // Declared before the lock is taken inside publish_stage, so it is released after the lock.
-  auto source = validate_source(file_path, original_name, request_id);
-  if (!source) return std::unexpected(source.error());
-  auto sha256 = digest_source(*source);
-  if (!sha256) return std::unexpected(sha256.error());
+  VARQUIN_TRY(source, validate_source(file_path, original_name, request_id));
+  VARQUIN_TRY(sha256, digest_source(*source));
   platform::race_point(platform::RacePoint::BrowserFileHashed);
 
   const StageRequest request{

@@ -61,8 +61,7 @@ Result<std::optional<StageOutcome>> earlier_outcome(const StoreRoots& roots,
   const std::string request_id(request.request_id);
   const std::string terminal_name = request_id + ".json";
   if (roots.terminals.stat_following(terminal_name)) {
-    auto record = read_json<TerminalRecord>(roots.terminals, terminal_name);
-    if (!record) return std::unexpected(record.error());
+    VARQUIN_TRY(record, read_json<TerminalRecord>(roots.terminals, terminal_name));
     if (!terminal_matches(*record, request.request_id, candidate, request.sha256)) {
       return fail("The browser import request ID was already finalized with different data",
                   ErrorCode::RequestConflict);
@@ -73,8 +72,7 @@ Result<std::optional<StageOutcome>> earlier_outcome(const StoreRoots& roots,
                          ? roots.imports.stat_following(request_id).has_value()
                          : platform::stat_path(paths.manifest).has_value();
   if (!known) return std::nullopt;
-  auto manifest = existing_manifest(roots.imports, request, paths);
-  if (!manifest) return std::unexpected(manifest.error());
+  VARQUIN_TRY(manifest, existing_manifest(roots.imports, request, paths));
   if (!reusable(*manifest, request, candidate, paths)) {
     return fail("The browser import request ID already contains different or incomplete data",
                 ErrorCode::RequestConflict);
@@ -115,17 +113,13 @@ Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
                                              const StageRequest& request,
                                              const FillStagedFile& fill) {
   const StorePaths store{config.electron_user_data_path};
-  auto roots = create_store_roots(store);
-  if (!roots) return std::unexpected(roots.error());
+  VARQUIN_TRY(roots, create_store_roots(store));
 
   // Held to the end of this call, on every path; the incoming stage below goes before it.
-  auto lock = acquire_staging_lock(roots->imports);
-  if (!lock) return std::unexpected(lock.error());
+  VARQUIN_TRY(lock, acquire_staging_lock(roots->imports));
   // One instant drives expiry and dates the new manifest.
   const util::Instant now = platform::utc_now();
-  if (auto purged = purge_expired(roots->imports, roots->terminals, now); !purged) {
-    return std::unexpected(purged.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(purge_expired(roots->imports, roots->terminals, now));
 
   const std::string stage_directory = store.stage_directory(request.request_id);
   const RequestPaths paths{
@@ -139,25 +133,16 @@ Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
       .size_bytes = request.size_bytes,
   };
 
-  auto earlier = earlier_outcome(*roots, request, candidate, paths);
-  if (!earlier) return std::unexpected(earlier.error());
+  VARQUIN_TRY(earlier, earlier_outcome(*roots, request, candidate, paths));
   if (*earlier) return std::move(**earlier);
 
-  auto usage = managed_usage(roots->imports, roots->terminals);
-  if (!usage) return std::unexpected(usage.error());
-  if (auto room = check_capacity(*usage, request.size_bytes); !room) {
-    return std::unexpected(room.error());
-  }
+  VARQUIN_TRY(usage, managed_usage(roots->imports, roots->terminals));
+  VARQUIN_RETURN_IF_ERROR(check_capacity(*usage, request.size_bytes));
 
   // Discarded when it goes out of scope unpublished.
-  auto incoming = IncomingStage::create(roots->imports, request.request_id);
-  if (!incoming) return std::unexpected(incoming.error());
-  if (auto filled = fill_incoming(*incoming, request, candidate, paths, now, fill); !filled) {
-    return std::unexpected(filled.error());
-  }
-  if (auto published = incoming->publish(request.request_id); !published) {
-    return std::unexpected(published.error());
-  }
+  VARQUIN_TRY(incoming, IncomingStage::create(roots->imports, request.request_id));
+  VARQUIN_RETURN_IF_ERROR(fill_incoming(*incoming, request, candidate, paths, now, fill));
+  VARQUIN_RETURN_IF_ERROR(incoming->publish(request.request_id));
   return StageOutcome{std::string(request.request_id), paths.manifest, true, StageKind::Staged,
                       incoming->identity()};
 }
@@ -170,8 +155,7 @@ Status retire_stage(const platform::Directory& imports_root, std::string_view re
     if (!found) return staging_failure(failure_prefix, found.error());
     expected = platform::identity_of(*found);
   }
-  auto retired = new_incoming_name(request_id);
-  if (!retired) return std::unexpected(retired.error());
+  VARQUIN_TRY(retired, new_incoming_name(request_id));
   platform::race_point(platform::RacePoint::StageRetire);
   // Removing the files in place would let a crash or a failed unlink leave a stage without its
   // manifest, which never expires, or a manifest without its file.

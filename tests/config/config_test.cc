@@ -79,7 +79,7 @@ TEST(ConfigParsing, RefusalsCarryTheirCodeAndMessage) {
     auto config = BridgeConfig::parse(c.document);
     ASSERT_FALSE(config) << c.document;
     EXPECT_EQ(config.error().code, ErrorCode::ConfigInvalid) << c.document;
-    EXPECT_FALSE(config.error().retryable);
+    EXPECT_FALSE(config.error().retryable());
     if (c.message.ends_with(": ")) {
       EXPECT_TRUE(config.error().message.starts_with(c.message)) << config.error().message;
     } else {
@@ -103,7 +103,7 @@ TEST(ConfigLoading, UnreadableFileIsMissingAndRetryable) {
     auto config = BridgeConfig::load(path);
     ASSERT_FALSE(config);
     EXPECT_EQ(config.error().code, ErrorCode::ConfigMissing);
-    EXPECT_TRUE(config.error().retryable);
+    EXPECT_TRUE(config.error().retryable());
     EXPECT_TRUE(config.error().message.starts_with("Unable to read browser bridge config: "));
     EXPECT_TRUE(config.error().message.ends_with(")")) << config.error().message;
   }
@@ -182,7 +182,7 @@ TEST(CallerOrigin, FirstOriginLikeArgumentDecides) {
       ASSERT_FALSE(checked);
       EXPECT_EQ(checked.error().message, c.message);
       EXPECT_EQ(checked.error().code, ErrorCode::ForbiddenOrigin);
-      EXPECT_FALSE(checked.error().retryable);
+      EXPECT_FALSE(checked.error().retryable());
     }
   }
 }

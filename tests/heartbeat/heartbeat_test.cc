@@ -85,7 +85,7 @@ TEST(Heartbeat, ReportsADirectoryThatCannotBeCreated) {
       << recorded.error().message;
   EXPECT_TRUE(recorded.error().message.ends_with(")")) << recorded.error().message;
   EXPECT_EQ(recorded.error().code, ErrorCode::HeartbeatFailed);
-  EXPECT_TRUE(recorded.error().retryable);
+  EXPECT_TRUE(recorded.error().retryable());
 }
 
 TEST(Heartbeat, ReplacesThePreviousRecordAndLeavesNoTemporaryFile) {
@@ -109,7 +109,7 @@ TEST(Heartbeat, RemovesTheTemporaryFileWhenPublishingFails) {
   EXPECT_TRUE(recorded.error().message.starts_with("Unable to publish heartbeat: "))
       << recorded.error().message;
   EXPECT_EQ(recorded.error().code, ErrorCode::HeartbeatFailed);
-  EXPECT_TRUE(recorded.error().retryable);
+  EXPECT_TRUE(recorded.error().retryable());
   EXPECT_EQ(testing::list_names(dir.path()),
             std::vector<std::string>{"browser-extension-heartbeat.json"});
 }

@@ -89,7 +89,7 @@ TEST_F(LaunchTest, RefusesARelativeManifestBeforeStartingAnything) {
     ASSERT_FALSE(launched) << relative;
     EXPECT_EQ(launched.error().message, "The browser import manifest path is not absolute");
     EXPECT_EQ(launched.error().code, ErrorCode::AppLaunchFailed);
-    EXPECT_TRUE(launched.error().retryable);
+    EXPECT_TRUE(launched.error().retryable());
   }
   EXPECT_FALSE(testing::path_exists(log));
 }
@@ -115,7 +115,7 @@ TEST_F(LaunchTest, ReportsABadLauncherEnding) {
     ASSERT_FALSE(launched) << c.message;
     EXPECT_EQ(launched.error().message, c.message);
     EXPECT_EQ(launched.error().code, ErrorCode::AppLaunchFailed);
-    EXPECT_TRUE(launched.error().retryable);
+    EXPECT_TRUE(launched.error().retryable());
   }
 }
 
@@ -127,7 +127,7 @@ TEST_F(LaunchTest, ReportsALauncherThatCannotBeStarted) {
   EXPECT_TRUE(launched.error().message.ends_with(" (os error " + std::to_string(ENOENT) + ")"))
       << launched.error().message;
   EXPECT_EQ(launched.error().code, ErrorCode::AppLaunchFailed);
-  EXPECT_TRUE(launched.error().retryable);
+  EXPECT_TRUE(launched.error().retryable());
 }
 
 TEST_F(LaunchTest, LaunchVarquinRunsTheCompiledInLauncher) {

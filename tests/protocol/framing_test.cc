@@ -76,7 +76,7 @@ TEST(Framing, ReadFaultsCarryTheirMessages) {
     ASSERT_FALSE(outcome) << c.message_prefix;
     EXPECT_TRUE(outcome.error().message.starts_with(c.message_prefix)) << outcome.error().message;
     EXPECT_EQ(outcome.error().code, ErrorCode::InvalidRequest);
-    EXPECT_FALSE(outcome.error().retryable);
+    EXPECT_FALSE(outcome.error().retryable());
   }
   // Exactly 1 MiB is still a valid frame.
   auto at_limit = read_from(frame(max_length_json));

@@ -133,7 +133,7 @@ TEST(RequestValidation, SchemaFirstThenSourceOfTheTwoActionsThatCarryOne) {
       ASSERT_FALSE(valid) << c.json;
       EXPECT_EQ(valid.error().message, c.message);
       EXPECT_EQ(valid.error().code, ErrorCode::InvalidRequest);
-      EXPECT_FALSE(valid.error().retryable);
+      EXPECT_FALSE(valid.error().retryable());
     }
   }
 }

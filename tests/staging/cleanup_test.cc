@@ -29,7 +29,7 @@ void expect_error(const Status& status, const std::string& message, ErrorCode co
   ASSERT_FALSE(status) << "expected: " << message;
   EXPECT_EQ(status.error().message, message);
   EXPECT_EQ(status.error().code, code);
-  EXPECT_EQ(status.error().retryable, code == ErrorCode::CleanupFailed);
+  EXPECT_EQ(status.error().retryable(), code == ErrorCode::CleanupFailed);
 }
 
 TEST_F(CleanupTest, RemovesTheEmptiedRequestDirectoryAndTheEmptyInbox) {

@@ -44,7 +44,7 @@ void expect_failure(const Result<T>& result, std::string_view message, ErrorCode
     EXPECT_EQ(result.error().message, message);
   }
   EXPECT_EQ(code_text(result.error().code), code_text(code));
-  EXPECT_EQ(result.error().retryable, code_is_retryable(code));
+  EXPECT_EQ(result.error().retryable(), code_is_retryable(code));
 }
 
 class StoreTest : public ::testing::Test {

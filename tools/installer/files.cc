@@ -57,8 +57,7 @@ Outcome<void> write_atomically(const std::string& path, std::string_view content
       return failure("cannot create the directory", *directory, made.error());
     }
   }
-  auto name = temporary_name_for(path);
-  if (!name) return std::unexpected(name.error());
+  VARQUIN_TRY(name, temporary_name_for(path));
   auto fd = platform::create_exclusive_file(*name);
   if (!fd) return failure("cannot create", *name, fd.error());
   TemporaryFile temporary(*name);

@@ -55,8 +55,7 @@ void print_problems(const Problems& problems) {
 }
 
 tools::Outcome<bool> is_present(const std::string& path) {
-  auto content = read_if_present(path);
-  if (!content) return std::unexpected(content.error());
+  VARQUIN_TRY(content, read_if_present(path));
   return content->has_value();
 }
 
@@ -349,8 +348,7 @@ int install(const Options& options, Plan plan) {
 
 // Says whether `path` holds this bridge's manifest; anything else there is left alone.
 tools::Outcome<bool> holds_our_manifest(const std::string& path, bool& present) {
-  auto content = read_if_present(path);
-  if (!content) return std::unexpected(content.error());
+  VARQUIN_TRY(content, read_if_present(path));
   present = content->has_value();
   if (!present) return false;
   auto manifest = parse_manifest(**content);

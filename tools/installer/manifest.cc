@@ -37,8 +37,7 @@ Outcome<const Value*> member(const json::Document& document, std::string_view ke
 }
 
 Outcome<std::string> text_member(const json::Document& document, std::string_view key) {
-  auto value = member(document, key);
-  if (!value) return std::unexpected(value.error());
+  VARQUIN_TRY(value, member(document, key));
   if ((*value)->kind != Value::Kind::String) {
     return std::unexpected(quoted(key) + " is not a string");
   }
@@ -133,12 +132,10 @@ Outcome<HostManifest> parse_manifest(std::string_view bytes) {
                                                              {"path", &manifest.path},
                                                              {"type", &manifest.type}};
   for (const auto& [key, target] : texts) {
-    auto text = text_member(*document, key);
-    if (!text) return std::unexpected(text.error());
+    VARQUIN_TRY(text, text_member(*document, key));
     *target = std::move(*text);
   }
-  auto origins = member(*document, "allowed_origins");
-  if (!origins) return std::unexpected(origins.error());
+  VARQUIN_TRY(origins, member(*document, "allowed_origins"));
   if ((*origins)->kind != Value::Kind::StringArray) {
     return std::unexpected(std::string("\"allowed_origins\" is not an array of strings"));
   }

@@ -103,16 +103,14 @@ tools::Outcome<Options> parse_options(std::span<const std::string> arguments) {
     bool known = false;
     for (const auto& [name, target] : values) {
       if (argument != name) continue;
-      auto value = next();
-      if (!value) return std::unexpected(value.error());
+      VARQUIN_TRY(value, next());
       if (*target) return std::unexpected(argument + " is given twice");
       *target = std::move(*value);
       known = true;
     }
     for (const auto& [name, target] : lists) {
       if (argument != name) continue;
-      auto value = next();
-      if (!value) return std::unexpected(value.error());
+      VARQUIN_TRY(value, next());
       target->push_back(std::move(*value));
       known = true;
     }
@@ -120,8 +118,7 @@ tools::Outcome<Options> parse_options(std::span<const std::string> arguments) {
       if (argument == name) *target = known = true;
     }
     if (argument == "--browser") {
-      auto value = next();
-      if (!value) return std::unexpected(value.error());
+      VARQUIN_TRY(value, next());
       append_list(*value, options.browsers);
       known = true;
     }

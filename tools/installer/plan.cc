@@ -63,14 +63,12 @@ tools::Outcome<std::vector<ManifestDirectory>> choose_directories(const Options&
   std::vector<ManifestDirectory> directories;
   if (!options.manifest_directories.empty()) {
     for (const std::string& directory : options.manifest_directories) {
-      auto absolute = tools::absolute_as_given(directory);
-      if (!absolute) return std::unexpected(absolute.error());
+      VARQUIN_TRY(absolute, tools::absolute_as_given(directory));
       directories.push_back({"Browser", *absolute, true});
     }
     return directories;
   }
-  auto browsers = chosen_browsers(options);
-  if (!browsers) return std::unexpected(browsers.error());
+  VARQUIN_TRY(browsers, chosen_browsers(options));
   const bool picked = !options.browsers.empty() || options.all_browsers;
   const char* scope = options.system ? "system-wide" : "per-user";
   for (const Browser* browser : *browsers) {
