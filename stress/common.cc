@@ -23,24 +23,6 @@ namespace varquin::stress {
 
 namespace {
 
-constexpr const char* kSchema = "varquin.browser-import.v1";
-
-json::ObjectWriter head(const std::string& id, std::string_view action) {
-  json::ObjectWriter writer(json::Style::Compact);
-  writer.string("schema", kSchema).string("requestId", id).string("action", action);
-  return writer;
-}
-
-// The builders only ever see UTF-8 text; a failure here is a bug of the driver itself.
-std::string finish(json::ObjectWriter& writer) {
-  auto text = writer.finish();
-  if (!text) {
-    std::fprintf(stderr, "varquin-stress: cannot build a request: %s\n", text.error().c_str());
-    std::abort();
-  }
-  return *text;
-}
-
 std::span<const std::uint8_t> as_bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -87,17 +69,7 @@ Home::Home() {
   testing::make_directories(user_data());
   testing::make_directories(inbox());
   testing::make_directories(dir_ / "scratch");
-  const std::string config = dir_ / "config.json";
-  json::ObjectWriter writer(json::Style::Compact);
-  writer.string("schema", "varquin.browser-bridge.config.v2")
-      .string("extensionId", testing::kExtensionId)
-      .string("appBundlePath", "/Applications/Varquin.app")
-      .string("electronUserDataPath", user_data());
-  // The writer has no arrays: the origin list is appended by hand.
-  std::string text = finish(writer);
-  text.pop_back();
-  text += std::string(",\"allowedExtensionOrigins\":[\"") + testing::kOrigin + "\"]}\n";
-  testing::write_file(config, text);
+  testing::write_config_file(dir_ / "config.json", user_data());
 
   // The trees nothing may touch: files, a nested directory, a link, odd modes.
   for (const std::string& base : {outside_sentinel(), inside_sentinel()}) {
@@ -162,55 +134,6 @@ std::optional<Answer> parse_answer(const std::string& payload) {
   }
   return answer;
 }
-
-namespace request {
-std::string ping(const std::string& id) {
-  auto writer = head(id, "ping");
-  return finish(writer);
-}
-std::string begin(const std::string& id, const std::string& name,
-                  std::optional<std::uint64_t> expected_size) {
-  auto writer = head(id, "begin_upload");
-  writer.string("source", "gmail").string("originalName", name);
-  if (expected_size) writer.unsigned_integer("expectedSize", *expected_size);
-  return finish(writer);
-}
-std::string chunk(const std::string& id, unsigned sequence, const std::string& bytes) {
-  auto writer = head(id, "upload_chunk");
-  writer.unsigned_integer("sequence", sequence)
-      .string("data", util::encode_base64(as_bytes(bytes)));
-  return finish(writer);
-}
-std::string commit(const std::string& id) {
-  auto writer = head(id, "commit_upload");
-  return finish(writer);
-}
-std::string launch(const std::string& id) {
-  auto writer = head(id, "launch_request");
-  return finish(writer);
-}
-std::string stage_download(const std::string& id, const std::string& path,
-                           const std::string& name) {
-  auto writer = head(id, "stage_download");
-  writer.string("source", "gmail").string("filePath", path).string("originalName", name);
-  return finish(writer);
-}
-std::string cleanup(const std::string& id, const std::string& directory) {
-  auto writer = head(id, "cleanup_download_container");
-  writer.string("requestDirectoryPath", directory);
-  return finish(writer);
-}
-std::vector<std::string> upload(const std::string& id, const std::string& name,
-                                const std::string& content, std::size_t chunk_bytes) {
-  std::vector<std::string> frames{begin(id, name, content.size())};
-  unsigned sequence = 0;
-  for (std::size_t at = 0; at < content.size(); at += chunk_bytes) {
-    frames.push_back(chunk(id, sequence++, content.substr(at, chunk_bytes)));
-  }
-  frames.push_back(commit(id));
-  return frames;
-}
-}  // namespace request
 
 Session run_session(const Programs& programs, const std::map<std::string, std::string>& env,
                     const std::vector<std::string>& requests, int timeout_seconds) {

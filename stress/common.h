@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/bridge_process.h"
+#include "support/requests.h"
 #include "support/test_support.h"
 
 namespace varquin::stress {
@@ -85,19 +86,7 @@ struct Answer {
 
 std::optional<Answer> parse_answer(const std::string& payload);
 
-namespace request {
-std::string ping(const std::string& id);
-std::string begin(const std::string& id, const std::string& name,
-                  std::optional<std::uint64_t> expected_size);
-std::string chunk(const std::string& id, unsigned sequence, const std::string& bytes);
-std::string commit(const std::string& id);
-std::string launch(const std::string& id);
-std::string stage_download(const std::string& id, const std::string& path, const std::string& name);
-std::string cleanup(const std::string& id, const std::string& directory);
-// begin, the content in chunks of at most `chunk_bytes`, commit.
-std::vector<std::string> upload(const std::string& id, const std::string& name,
-                                const std::string& content, std::size_t chunk_bytes);
-}  // namespace request
+namespace request = testing::request;
 
 // The result of one bridge process.
 struct Session {

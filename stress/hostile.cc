@@ -554,14 +554,14 @@ std::vector<Case> cases() {
                   [](const Home&, Rng& rng) {
                     std::string id = rng.request_id();
                     return std::vector<std::string>{request::begin(id, "a.csv", 2),
-                                                    request::chunk(id, 1, "x")};
+                                                    request::chunk_of(id, 1, "x")};
                   },
                   {"invalid_request"}});
   list.push_back({"a commit of fewer bytes than announced",
                   [](const Home&, Rng& rng) {
                     std::string id = rng.request_id();
                     return std::vector<std::string>{request::begin(id, "a.csv", 5),
-                                                    request::chunk(id, 0, "x"),
+                                                    request::chunk_of(id, 0, "x"),
                                                     request::commit(id)};
                   },
                   {"attachment_size_mismatch"}});

@@ -121,7 +121,7 @@ TEST_F(DownloadEndToEnd, RefusesPathsOutsideTheManagedDirectory) {
 TEST_F(DownloadEndToEnd, ADownloadLeavesAnOpenUploadUntouched) {
   const std::string upload_id = "9b2f2f1e-0000-4000-8000-000000000001";
   auto replies =
-      answers({request::begin(upload_id, "up.csv", "2"), request::chunk(upload_id, 0, base64("a")),
+      answers({request::begin(upload_id, "up.csv", 2), request::chunk(upload_id, 0, base64("a")),
                stage(), request::chunk(upload_id, 1, base64("b")), request::commit(upload_id)});
   ASSERT_EQ(replies.size(), 5u);
   EXPECT_EQ(replies[2], ok("staged_and_launched", "false"));

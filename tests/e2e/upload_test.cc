@@ -31,7 +31,7 @@ class UploadEndToEnd : public BridgeFixture {
                                   const std::string& id = kRequestId) {
     std::size_t total = 0;
     for (const auto& p : parts) total += p.size();
-    std::vector<std::string> requests{request::begin(id, name, std::to_string(total))};
+    std::vector<std::string> requests{request::begin(id, name, total)};
     for (unsigned i = 0; i < parts.size(); ++i) {
       requests.push_back(request::chunk(id, i, base64(parts[i])));
     }
@@ -124,7 +124,7 @@ TEST_F(UploadEndToEnd, SessionRulesAndStateAfterEachFailure) {
   const std::string other = "9b2f2f1e-0000-4000-8000-000000000001";
   auto replies = answers({
       request::chunk(kRequestId, 0, "QQ=="),  // no session
-      request::begin(kRequestId, "a.csv", "3"),
+      request::begin(kRequestId, "a.csv", 3),
       request::begin(other, "b.csv"),         // already active
       request::chunk(kRequestId, 1, "QQ=="),  // wrong sequence
       request::chunk(other, 0, "QQ=="),       // wrong request ID
@@ -133,7 +133,7 @@ TEST_F(UploadEndToEnd, SessionRulesAndStateAfterEachFailure) {
       request::chunk(kRequestId, 1, "QUI="),
       request::commit(kRequestId),            // 3 expected, 3 received
       request::chunk(kRequestId, 2, "QQ=="),  // session closed by the commit
-      request::begin(upper, "b.csv", "10"),
+      request::begin(upper, "b.csv", 10),
       request::chunk(upper, 0, base64("123456789")),
       request::commit(upper),  // 9 of 10 bytes
       request::chunk(upper, 1, "QQ=="),
@@ -143,7 +143,7 @@ TEST_F(UploadEndToEnd, SessionRulesAndStateAfterEachFailure) {
       request::begin("0f8fad5bd9cb469fa16570867728950e", "a.csv"),
       request::begin("not-a-uuid", "a.csv"),
       request::begin(other, "a.xls"),
-      request::begin(other, "a.csv", "67108865"),
+      request::begin(other, "a.csv", 67108865),
   });
   const std::vector<std::string> expected{
       failed("invalid_request", false),
@@ -197,7 +197,7 @@ TEST_F(UploadEndToEnd, SixtyFourMebibytesExactlyAndNotOneByteMore) {
   const std::size_t limit = 67'108'864;
   const std::size_t step = 786'000;  // its Base64 text and the rest of the frame fit in 1 MiB
   std::string chunk_text = base64(std::string(step, 'z'));
-  std::vector<std::string> requests{request::begin(kRequestId, "big.csv", std::to_string(limit))};
+  std::vector<std::string> requests{request::begin(kRequestId, "big.csv", limit)};
   unsigned sequence = 0;
   for (std::size_t sent = 0; sent < limit; sent += step) {
     std::size_t length = std::min(step, limit - sent);

@@ -13,10 +13,10 @@
 namespace varquin::staging {
 namespace {
 
-using test::expect_failure;
 using test::kNow;
 using test::numbered_id;
 using test::seconds_before;
+using testing::expect_failure;
 
 constexpr std::int64_t kWeek = 604'800;
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expect_failure.h"
 #include "support/test_support.h"
 
 namespace varquin::staging {
@@ -24,13 +25,6 @@ class CleanupTest : public ::testing::Test {
 
   void SetUp() override { testing::make_directories(request_dir); }
 };
-
-void expect_error(const Status& status, const std::string& message, ErrorCode code) {
-  ASSERT_FALSE(status) << "expected: " << message;
-  EXPECT_EQ(status.error().message, message);
-  EXPECT_EQ(status.error().code, code);
-  EXPECT_EQ(status.error().retryable(), code == ErrorCode::CleanupFailed);
-}
 
 TEST_F(CleanupTest, RemovesTheEmptiedRequestDirectoryAndTheEmptyInbox) {
   ASSERT_TRUE(cleanup_download_container(kId, request_dir));
@@ -88,7 +82,7 @@ TEST_F(CleanupTest, RefusesPathsOutsideAManagedRequestDirectory) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    expect_error(cleanup_download_container(c.id, c.path), c.message, c.code);
+    testing::expect_failure(cleanup_download_container(c.id, c.path), c.message, c.code);
   }
   EXPECT_TRUE(testing::path_exists(request_dir + "/" + kOtherId));
   EXPECT_TRUE(testing::path_exists(dir / "Downloads/varquin inbox/" + kId));
@@ -106,8 +100,9 @@ TEST_F(CleanupTest, RefusesSymbolicLinksAnywhereInThePath) {
            {kId, dir / "Linked/Varquin Inbox/" + kId},
        }) {
     SCOPED_TRACE(path);
-    expect_error(cleanup_download_container(id, path),
-                 "Symlinked browser import paths are not allowed", ErrorCode::InvalidFile);
+    testing::expect_failure(cleanup_download_container(id, path),
+                            "Symlinked browser import paths are not allowed",
+                            ErrorCode::InvalidFile);
   }
   EXPECT_TRUE(testing::path_exists(real_id));
   EXPECT_TRUE(testing::path_exists(request_dir));
@@ -115,8 +110,9 @@ TEST_F(CleanupTest, RefusesSymbolicLinksAnywhereInThePath) {
 
 TEST_F(CleanupTest, RefusesARequestPathThatIsNotADirectory) {
   testing::write_file(inbox + "/" + kOtherId, "a file named like a request");
-  expect_error(cleanup_download_container(kOtherId, inbox + "/" + kOtherId),
-               "The cleanup target is not a managed request directory", ErrorCode::InvalidFile);
+  testing::expect_failure(cleanup_download_container(kOtherId, inbox + "/" + kOtherId),
+                          "The cleanup target is not a managed request directory",
+                          ErrorCode::InvalidFile);
   EXPECT_EQ(testing::read_file(inbox + "/" + kOtherId), "a file named like a request");
 }
 
@@ -129,8 +125,9 @@ TEST_F(CleanupTest, RefusesADirectoryThatStillHoldsAnEntry) {
     } else {
       testing::write_file(entry, "still here");
     }
-    expect_error(cleanup_download_container(kId, request_dir),
-                 "The managed browser download directory is not empty", ErrorCode::CleanupFailed);
+    testing::expect_failure(cleanup_download_container(kId, request_dir),
+                            "The managed browser download directory is not empty",
+                            ErrorCode::CleanupFailed);
     EXPECT_EQ(testing::list_names(request_dir), std::vector<std::string>{name});
     if (name == "sub") {
       ASSERT_EQ(::rmdir(entry.c_str()), 0);

@@ -150,7 +150,7 @@ TEST_P(HostileStore, NothingOutsideTheStoreChangesAndNothingFalseIsAnswered) {
 
   EXPECT_EQ(std::count(raced.begin(), raced.end(), true), std::ssize(c.races));
   if (c.refusal) {
-    test::expect_failure(result, *c.refusal, c.code);
+    testing::expect_failure(result, *c.refusal, c.code);
   } else {
     EXPECT_TRUE(result) << result.error().message;
   }

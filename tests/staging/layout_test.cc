@@ -11,7 +11,7 @@
 namespace varquin::staging {
 namespace {
 
-using test::expect_failure;
+using testing::expect_failure;
 
 TEST(StagingLayout, RequestIdRule) {
   const char* kInvalid = "The browser import request ID is invalid";

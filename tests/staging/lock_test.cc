@@ -16,7 +16,7 @@ namespace varquin::staging {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using test::expect_failure;
+using testing::expect_failure;
 
 // Another process that holds the staging lock for `hold`, then exits (which releases it).
 class LockHolder {

@@ -9,8 +9,8 @@
 namespace varquin::staging {
 namespace {
 
-using test::expect_failure;
 using test::kId;
+using testing::expect_failure;
 
 using Edit = std::function<void(ImportManifest&)>;
 

@@ -17,9 +17,9 @@
 namespace varquin::staging {
 namespace {
 
-using test::expect_failure;
 using test::kId;
 using test::numbered_id;
+using testing::expect_failure;
 
 class StageDownload : public test::StoreTest {
  protected:

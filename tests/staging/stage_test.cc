@@ -14,9 +14,9 @@
 namespace varquin::staging {
 namespace {
 
-using test::expect_failure;
 using test::kId;
 using test::numbered_id;
+using testing::expect_failure;
 
 constexpr const char* kDifferentData =
     "The browser import request ID already contains different or incomplete data";

@@ -11,6 +11,7 @@
 #include "import_format.h"
 #include "staging/paths.h"
 #include "staging/records.h"
+#include "support/expect_failure.h"
 #include "support/test_support.h"
 #include "util/path.h"
 #include "util/rfc3339.h"
@@ -30,21 +31,6 @@ inline std::string numbered_id(unsigned n) {
 
 inline util::Instant seconds_before(util::Instant instant, std::int64_t seconds) {
   return {instant.seconds - seconds, instant.nanoseconds};
-}
-
-// Checks message, code and the retryable flag the code implies. A message ending in ": " is a
-// prefix that some operating-system text must follow.
-template <typename T>
-void expect_failure(const Result<T>& result, std::string_view message, ErrorCode code) {
-  ASSERT_FALSE(result.has_value()) << "expected failure: " << message;
-  if (message.ends_with(": ")) {
-    EXPECT_TRUE(result.error().message.starts_with(message)) << result.error().message;
-    EXPECT_GT(result.error().message.size(), message.size());
-  } else {
-    EXPECT_EQ(result.error().message, message);
-  }
-  EXPECT_EQ(code_text(result.error().code), code_text(code));
-  EXPECT_EQ(result.error().retryable(), code_is_retryable(code));
 }
 
 class StoreTest : public ::testing::Test {

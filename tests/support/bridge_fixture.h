@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/bridge_process.h"
+#include "support/requests.h"
 #include "support/test_support.h"
 
 namespace varquin::testing {
@@ -37,17 +38,6 @@ class BridgeFixture : public ::testing::Test {
   std::map<std::string, std::string> environment_;
   std::vector<std::string> arguments_{kOrigin};
 };
-
-namespace request {
-std::string ping(const std::string& id);
-std::string begin(const std::string& id, const std::string& name,
-                  const std::string& expected_size = "null");
-std::string chunk(const std::string& id, unsigned sequence, const std::string& base64);
-std::string commit(const std::string& id);
-std::string launch(const std::string& id);
-std::string stage_download(const std::string& id, const std::string& path, const std::string& name);
-std::string cleanup(const std::string& id, const std::string& directory);
-}  // namespace request
 
 std::string base64(const std::string& bytes);
 

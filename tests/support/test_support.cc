@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "json/writer.h"
 #include "platform/fs.h"
 #include "util/sha256.h"
 
@@ -134,6 +135,18 @@ std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapsho
     if (!before.count(path)) changes.push_back(path + " appeared: " + description);
   }
   return changes;
+}
+
+void write_config_file(const std::string& path, const std::string& user_data) {
+  auto text = json::ObjectWriter(json::Style::Compact)
+                  .string("schema", "varquin.browser-bridge.config.v2")
+                  .string("extensionId", kExtensionId)
+                  .string("appBundlePath", "/Applications/Varquin.app")
+                  .string("electronUserDataPath", user_data)
+                  .strings("allowedExtensionOrigins", {kOrigin})
+                  .finish();
+  if (!text) throw std::runtime_error("cannot build a configuration: " + text.error());
+  write_file(path, *text + "\n");
 }
 
 BridgeConfig config_for(const std::string& user_data) {

@@ -38,6 +38,10 @@ Snapshot snapshot_tree(const std::string& root, bool files_only = false);
 // The differences between two snapshots, for a report; empty when they are equal.
 std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapshot& after);
 
+// Writes a valid configuration file for the test extension whose user-data directory is
+// `user_data`.
+void write_config_file(const std::string& path, const std::string& user_data);
+
 // A valid configuration whose user-data directory is `user_data`.
 BridgeConfig config_for(const std::string& user_data);
 
