@@ -17,10 +17,9 @@ log="$build/bench-build.log"
 mkdir -p "$build"
 
 echo "building the Release bridge and the benchmarks in $build…" >&2
-if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARQUIN_BUILD_TESTS=OFF \
-         -DVARQUIN_BUILD_BENCH=ON -DVARQUIN_LAUNCHER="$PWD/$build/varquin-fake-open" &&
-       cmake --build "$build" -j"$(cpu_count)" --target varquin-browser-bridge varquin-fake-open \
-         varquin-road-bench varquin-micro-bench; } >"$log" 2>&1; then
+if ! { cmake --preset bench &&
+       cmake --build --preset bench -j"$(cpu_count)" --target varquin-browser-bridge \
+         varquin-fake-open varquin-road-bench varquin-micro-bench; } >"$log" 2>&1; then
   tail -n 40 "$log" >&2
   echo "build failed: see $log" >&2
   exit 2

@@ -56,9 +56,8 @@ build_targets() {
   scripts/install-deps.sh
   local cxx
   cxx=$(fuzz_compiler) || exit 0
-  CXX=$cxx cmake -S . -B "$build" -DVARQUIN_BUILD_FUZZ=ON -DVARQUIN_BUILD_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" --target fuzz_targets -j"${FUZZ_JOBS:-2}"
+  cmake --preset fuzz -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+  cmake --build --preset fuzz --target fuzz_targets -j"${FUZZ_JOBS:-2}"
 }
 
 # Per-target settings: the dictionary and the largest input worth mutating.

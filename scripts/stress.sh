@@ -30,9 +30,8 @@ done
 
 scripts/install-deps.sh
 build=$root/build/stress
-# Dynamically linked, so that the fault shim can be preloaded into the bridge.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARQUIN_BUILD_TESTS=OFF \
-  -DVARQUIN_STATIC_LINK=OFF -DVARQUIN_BUILD_STRESS=ON -DVARQUIN_LAUNCHER="$build/varquin-fake-open" >/dev/null
-cmake --build "$build" -j2 --target varquin-stress >/dev/null
+# Dynamically linked, so that the fault shim can be preloaded into the bridge (the stress preset).
+cmake --preset stress >/dev/null
+cmake --build --preset stress -j"$(cpu_count)" --target varquin-stress >/dev/null
 # ${args[@]+...}: an empty array is an unbound variable to bash 3.2 under set -u.
 exec "$build/stress/varquin-stress" "$mode" ${args[@]+"${args[@]}"}

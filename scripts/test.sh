@@ -26,6 +26,11 @@ ctest --preset dev "$@"
 # A focused run (arguments given) is for the tests it names.
 [ $# -eq 0 ] || exit 0
 
+# The style is clang-format's (Debian's version; another version may format some lines otherwise).
+if ! is_macos; then
+  git ls-files '*.cc' '*.h' '*.c' | xargs clang-format --dry-run --Werror
+fi
+
 if ! is_macos; then
   # As on a Mac: clang and libc++, and $TMPDIR below a symbolic link (/var -> /private/var there).
   cmake --preset libcxx >/dev/null

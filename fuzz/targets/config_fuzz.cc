@@ -152,7 +152,8 @@ void check_accepted(const BridgeConfig& config, std::string_view text, std::stri
     FUZZ_CHECK(checked.has_value() == !expected.has_value());
     if (!checked) {
       FUZZ_CHECK(checked.error().message == *expected);
-      FUZZ_CHECK(checked.error().code == ErrorCode::ForbiddenOrigin && !checked.error().retryable());
+      FUZZ_CHECK(checked.error().code == ErrorCode::ForbiddenOrigin &&
+                 !checked.error().retryable());
     }
   }
 }

@@ -17,13 +17,13 @@ class [[nodiscard]] Expected : public std::expected<T, E> {
 
 // Declares `name` as the result of the expression; returns its failure from the calling function.
 #define VARQUIN_TRY(name, ...) \
-  auto name = (__VA_ARGS__);     \
+  auto name = (__VA_ARGS__);   \
   if (!name) return std::unexpected(std::move(name).error())
 
 // Returns the failure of the expression, whose value is not needed, from the calling function.
-#define VARQUIN_RETURN_IF_ERROR(...)                                 \
-  do {                                                               \
-    if (auto varquin_result_ = (__VA_ARGS__); !varquin_result_) {    \
-      return std::unexpected(std::move(varquin_result_).error());    \
-    }                                                                \
+#define VARQUIN_RETURN_IF_ERROR(...)                              \
+  do {                                                            \
+    if (auto varquin_result_ = (__VA_ARGS__); !varquin_result_) { \
+      return std::unexpected(std::move(varquin_result_).error()); \
+    }                                                             \
   } while (0)
