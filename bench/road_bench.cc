@@ -156,13 +156,18 @@ std::vector<Row> micro_rows(const std::string& path) {
     return std::nullopt;
   };
   std::vector<Row> rows;
+  auto show = [](double s) { return s < 1e-6 ? format("%.1f ns", s * 1e9) : us(s); };
   for (const auto& [name, seconds] : times) {
-    if (name.starts_with("memcpy: ")) continue;
-    auto reference = find("memcpy: " + name);
-    if (!reference) continue;
-    auto show = [](double s) { return s < 1e-6 ? format("%.1f ns", s * 1e9) : us(s); };
-    rows.push_back({"micro: " + name, show(seconds), "memcpy " + show(*reference),
-                    seconds / *reference, "", true});
+    if (name.starts_with("memcpy: ") || name.starts_with("OpenSSL: ")) continue;
+    if (auto reference = find("memcpy: " + name)) {
+      rows.push_back({"micro: " + name, show(seconds), "memcpy " + show(*reference),
+                      seconds / *reference, "", true});
+    }
+    // Where the library offers the same work, its own speed is the limit.
+    if (auto library = find("OpenSSL: " + name)) {
+      rows.push_back({"micro: " + name + ", against OpenSSL's EVP_Digest", show(seconds),
+                      "OpenSSL " + show(*library), seconds / *library, "", true});
+    }
   }
   return rows;
 }
@@ -224,13 +229,13 @@ int main(int argc, char** argv) {
     std::cerr << "download road…\n";
     const DownloadComparison down = measure_download(store, options.size, options.runs);
     const std::string road = "download " + size + " (" + copy_path_of(store) + ")";
-    rows.push_back(ratio_row(road + ": stage_download → staged_and_launched",
-                             ms(down.coreutils.bridge.wall), parts_text(down.coreutils),
-                             down.coreutils.ratio, 1.2));
-    rows.push_back({"download, stricter limit: openssl dgst in place of sha256sum",
-                    ms(down.openssl.bridge.wall), parts_text(down.openssl), down.openssl.ratio, "",
-                    true});
-    rows.push_back(cpu_row("download (against sha256sum + cp + sync)", down.coreutils));
+    rows.push_back({road + ": stage_download → staged_and_launched, against one pass",
+                    ms(down.one_pass.bridge.wall), parts_text(down.one_pass), down.one_pass.ratio,
+                    "", true});
+    rows.push_back(ratio_row("download, against the design's floor (two hashes, copy, sync)",
+                             ms(down.floor.bridge.wall), parts_text(down.floor), down.floor.ratio,
+                             1.1));
+    rows.push_back(cpu_row("download (against the design's floor)", down.floor));
   }
   if (options.wants("startup")) {
     std::cerr << "start-up…\n";

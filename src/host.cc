@@ -99,6 +99,8 @@ int run_host(std::span<const std::string> arguments, HostStreams streams) {
   }
   // A missing heartbeat must never keep the extension from being served.
   (void)record_heartbeat(*config);
+  // Upload chunks arrive in frames of up to 1 MiB.
+  platform::widen_pipe(streams.input_fd, 1 << 20);
   // Single-threaded and unbuffered: the loop is the only reader and writer of the two pipes.
   HostLoop(*config, streams).run();
   return 0;

@@ -78,7 +78,10 @@ Home::Home() {
     testing::write_file(base + "/nested/deeper/data.dta", std::string(4096, '\x5a'));
     testing::write_file(base + "/request.json", "{\"not\":\"a manifest\"}\n");
     ::chmod((base + "/nested/deeper/data.dta").c_str(), 0444);
-    (void)::symlink("precious.csv", (base + "/alias.csv").c_str());
+    if (::symlink("precious.csv", (base + "/alias.csv").c_str()) != 0) {
+      std::fprintf(stderr, "varquin-stress: cannot plant a link in %s\n", base.c_str());
+      std::abort();
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "platform/fd.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace varquin::platform {
@@ -58,6 +59,13 @@ OsResult<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer) {
 OsStatus seek_to_start(int fd) {
   if (::lseek(fd, 0, SEEK_SET) < 0) return last_os_error();
   return {};
+}
+
+void widen_pipe([[maybe_unused]] int fd, [[maybe_unused]] int bytes) {
+#if defined(__linux__) && defined(F_SETPIPE_SZ)
+  // Fails on anything but a pipe, or past /proc/sys/fs/pipe-max-size: the default stays then.
+  (void)::fcntl(fd, F_SETPIPE_SZ, bytes);
+#endif
 }
 
 }  // namespace varquin::platform

@@ -39,4 +39,8 @@ OsResult<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer);
 
 OsStatus seek_to_start(int fd);
 
+// Asks for a pipe buffer of `bytes` (Linux; elsewhere, or for anything but a pipe, nothing
+// happens): a 1 MiB frame then crosses in a few reads instead of sixteen. Best effort.
+void widen_pipe(int fd, int bytes);
+
 }  // namespace varquin::platform
