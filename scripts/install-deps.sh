@@ -36,7 +36,7 @@ quietly() {
 }
 
 if is_macos; then
-  packages="cmake pkgconf boost openssl@3 utf8proc googletest google-benchmark clang-format"
+  packages="cmake pkgconf boost openssl@3 utf8proc googletest google-benchmark clang-format node"
   command -v brew >/dev/null || { echo "install-deps: Homebrew is needed (https://brew.sh)" >&2; exit 1; }
   missing=""
   for p in $packages; do
@@ -49,8 +49,9 @@ if is_macos; then
   exit 0
 fi
 
+# nodejs runs the tests of the peers' modules (peers/).
 packages="g++ cmake make pkg-config clang-format libboost1.81-dev libboost-json1.81-dev libssl-dev
-libutf8proc-dev libgtest-dev libbenchmark-dev openssl time"
+libutf8proc-dev libgtest-dev libbenchmark-dev openssl time nodejs"
 # ps (procps) tells the real-browser test that no bridge outlives the browser.
 [ "$with_browser" -eq 1 ] && packages="$packages chromium procps"
 [ "$with_libcxx" -eq 1 ] &&

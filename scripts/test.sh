@@ -28,7 +28,7 @@ ctest --preset dev "$@"
 
 # The style is clang-format's (Debian's version; another version may format some lines otherwise).
 if ! is_macos; then
-  git ls-files '*.cc' '*.h' '*.c' | xargs clang-format --dry-run --Werror
+  git ls-files '*.cc' '*.h' '*.c' '*.js' '*.mjs' | xargs clang-format --dry-run --Werror
 fi
 
 if ! is_macos; then

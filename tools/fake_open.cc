@@ -120,7 +120,7 @@ std::optional<std::string> finalize(const std::string& manifest_path) {
       manifest->schema,        manifest->request_id,
       manifest->source,        manifest->original_source_path,
       manifest->original_name, manifest->size_bytes,
-      manifest->sha256,        util::format_rfc3339_offset(platform::utc_now())};
+      manifest->sha256,        util::format_rfc3339_millis_z(platform::utc_now())};
   auto bytes = staging::serialize_terminal_record(record);
   if (!bytes) return "cannot serialize the terminal record: " + bytes.error().message;
 
@@ -136,6 +136,10 @@ std::optional<std::string> finalize(const std::string& manifest_path) {
   auto written = platform::write_all(
       file->get(), std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
   if (!written) return write_failure(temporary, written.error());
+  // Published whole, as peers/desktop does it: synced before the rename makes it visible.
+  if (auto synced = platform::full_sync(file->get()); !synced) {
+    return write_failure(temporary, synced.error());
+  }
   file->reset();
   if (auto renamed = platform::rename_path(temporary, target); !renamed) {
     return write_failure(target, renamed.error());

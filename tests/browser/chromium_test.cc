@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +45,8 @@ std::optional<std::string> find_browser() {
 }
 constexpr const char* kHostName = "com.varquin.browser_bridge";
 const std::string kExtensionSource = std::string(VARQUIN_SOURCE_DIR) + "/tests/browser/extension";
+const std::string kClientModule =
+    std::string(VARQUIN_SOURCE_DIR) + "/peers/extension/varquin-bridge.js";
 
 // The ID Chrome gives an unpacked extension with a "key": SHA-256 of the public key, first 32 hex
 // digits, 0-f mapped to a-p.
@@ -148,11 +151,26 @@ std::optional<int> running_bridges() {
   return count;
 }
 
-std::string status_of(const boost::json::value& answer) {
-  const auto& object = answer.as_object();
-  if (object.at("ok").as_bool()) return std::string(object.at("status").as_string());
-  return "failed:" + std::string(object.at("code").as_string());
+std::string status_of(const boost::json::value& outcome) {
+  return std::string(outcome.at("status").as_string());
 }
+
+// Another bridge's hold on the staging lock, until released.
+class HeldStagingLock {
+ public:
+  explicit HeldStagingLock(const std::string& imports_root) {
+    make_directories(imports_root);
+    fd_ = platform::UniqueFd(
+        ::open((imports_root + "/.bridge.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    held_ = fd_.get() >= 0 && ::flock(fd_.get(), LOCK_EX) == 0;
+  }
+  bool held() const { return held_; }
+  void release() { fd_.reset(); }
+
+ private:
+  platform::UniqueFd fd_;
+  bool held_ = false;
+};
 
 class ChromiumEndToEnd : public BridgeFixture {
  protected:
@@ -165,10 +183,12 @@ class ChromiumEndToEnd : public BridgeFixture {
     if (!launcher_is_stand_in()) GTEST_SKIP() << "built without the stand-in launcher";
   }
 
-  // A copy of the extension with this run's parameters beside its worker.
+  // A copy of the extension with the client module the extension ships and this run's
+  // parameters beside its worker.
   std::string prepare_extension(const std::string& params) {
     const std::string directory = home_ / "extension";
     std::filesystem::copy(kExtensionSource, directory, std::filesystem::copy_options::recursive);
+    std::filesystem::copy_file(kClientModule, directory + "/varquin-bridge.js");
     write_file(directory + "/params.js", params);
     return directory;
   }
@@ -210,24 +230,22 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   make_directories(download_dir);
   write_file(download_file, "id,value\n1,42\n");
 
+  // Larger than one frame carries, so the client cuts it into several chunks.
   std::string csv = "country,year,gdp\n";
-  for (int i = 0; i < 2000; ++i) csv += "NL," + std::to_string(1900 + i % 125) + ",1.2\n";
-  std::string chunks;
-  const std::size_t piece = csv.size() / 3 + 1;
-  for (std::size_t offset = 0; offset < csv.size(); offset += piece) {
-    std::string part = csv.substr(offset, piece);
-    chunks += (chunks.empty() ? "\"" : ",\"") + base64(part) + "\"";
-  }
-  const std::string extension = prepare_extension(
-      "self.VARQUIN_TEST = {pingId: 'ping-1', uploadId: '" + upload_id +
-      "', uploadName: 'gdp.csv', uploadSize: " + std::to_string(csv.size()) + ", chunks: [" +
-      chunks + "], downloadId: '" + download_id + "', downloadDirectory: '" + download_dir +
-      "', downloadFile: '" + download_file + "', downloadName: 'measurements.csv'};\n");
+  while (csv.size() < 2'000'000) csv += "NL," + std::to_string(1900 + csv.size() % 125) + ",1.2\n";
+  const std::string extension =
+      prepare_extension("export default {pingId: 'ping-1', uploadId: '" + upload_id +
+                        "', uploadName: 'gdp.csv', uploadBase64: '" + base64(csv) +
+                        "', downloadDirectory: '" + download_dir + "', downloadFile: '" +
+                        download_file + "', downloadName: 'measurements.csv'};\n");
   const std::string extension_id = extension_id_of(read_file(extension + "/manifest.json"));
   const std::string profile = default_profile();
   ASSERT_NO_FATAL_FAILURE(register_host(profile, extension_id));
   // The installer's own check started the bridge once; only the browser's starts count below.
   ::unlink((user_data() + "/browser-extension-heartbeat.json").c_str());
+  // Another bridge holds the store until the client has been refused and is about to retry.
+  HeldStagingLock other_bridge(imports_root());
+  ASSERT_TRUE(other_bridge.held());
 
   auto environment = environment_;
   environment["TMPDIR"] = home_.path();
@@ -238,6 +256,10 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
                    "--user-data-dir=" + profile, "--load-extension=" + extension},
                   environment);
 
+  auto retry = browser.wait_for("retry", std::chrono::seconds(60));
+  ASSERT_TRUE(retry) << browser.log();
+  EXPECT_EQ(boost::json::parse(*retry).at("code").as_string(), "lock_timeout");
+  other_bridge.release();
   auto staged = browser.wait_for("staged", std::chrono::seconds(60));
   ASSERT_TRUE(staged) << browser.log();
   // The browser's file was only read; the extension may clean up once it is gone.
@@ -248,16 +270,19 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
 
   const auto results = boost::json::parse(*done).as_object();
   EXPECT_EQ(status_of(results.at("ping")), "pong");
-  std::vector<std::string> upload;
-  for (const auto& answer : results.at("upload").as_array()) upload.push_back(status_of(answer));
-  EXPECT_EQ(upload, (std::vector<std::string>{"upload_ready", "chunk_accepted", "chunk_accepted",
-                                              "chunk_accepted", "staged", "staged_and_launched"}));
+  EXPECT_EQ(status_of(results.at("upload")), "staged_and_launched");
+  const auto& retries = results.at("retries").as_array();
+  EXPECT_FALSE(retries.empty());
+  for (const auto& retried : retries) EXPECT_EQ(retried.at("code").as_string(), "lock_timeout");
+  // Every attempt reports its chunks, the last one reaching the whole size.
+  const auto& progress = results.at("progress").as_array();
+  const auto size = static_cast<std::int64_t>(csv.size());
+  ASSERT_GE(progress.size(), 4u);
+  EXPECT_LT(progress.front().at(0).as_int64(), size);
+  EXPECT_EQ(progress.back().at(0).as_int64(), size);
+  for (const auto& report : progress) EXPECT_EQ(report.at(1).as_int64(), size);
   EXPECT_EQ(status_of(results.at("stageDownload")), "staged_and_launched");
-  const auto& cleanup = results.at("cleanup").as_array();
-  EXPECT_EQ(status_of(cleanup.back()), "download_container_cleaned");
-  for (std::size_t i = 0; i + 1 < cleanup.size(); ++i) {
-    EXPECT_EQ(status_of(cleanup[i]), "failed:cleanup_failed");
-  }
+  EXPECT_EQ(status_of(results.at("cleanup")), "download_container_cleaned");
 
   // The store, the launcher's record and the heartbeat.
   EXPECT_EQ(read_file(imports_root() + "/" + upload_id + "/gdp.csv"), csv);

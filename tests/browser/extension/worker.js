@@ -1,80 +1,56 @@
-// Runs both roads through Chrome's native messaging and reports every answer on the console,
-// where the test reads it (Chromium's stderr with --enable-logging=stderr).
-importScripts('params.js');  // written by the test: self.VARQUIN_TEST
+// Drives both roads through the extension's own client module and Chrome's native messaging,
+// reporting on the console, where the test reads it (Chromium's stderr with
+// --enable-logging=stderr). The test copies peers/extension/varquin-bridge.js beside this file.
+import P from './params.js';
+import {BridgeError, VarquinBridge} from './varquin-bridge.js';
 
-const HOST = 'com.varquin.browser_bridge';
-const SCHEMA = 'varquin.browser-import.v1';
-const P = self.VARQUIN_TEST;
+function report(tag, value) { console.log('VARQUIN_E2E ' + tag + ' ' + JSON.stringify(value)); }
 
-function report(tag, value) {
-  console.log('VARQUIN_E2E ' + tag + ' ' + JSON.stringify(value));
-}
-
-function request(action, requestId, fields) {
-  return Object.assign({action, schema: SCHEMA, requestId}, fields || {});
-}
-
+const retries = [];
+const bridge = new VarquinBridge({
+  baseDelay: 100,
+  onRetry: (error, attempt) => {
+    retries.push({code: error.code, attempt});
+    report('retry', {code: error.code, attempt});
+  },
+});
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const outcome = (answer) => ({ok: true, status: answer.status, reused: answer.reused});
 
-// One host process for a whole upload session: answers come back in request order.
-class NativePort {
-  constructor() {
-    this.port = chrome.runtime.connectNative(HOST);
-    this.pending = [];
-    this.port.onMessage.addListener((message) => this.pending.shift().resolve(message));
-    this.port.onDisconnect.addListener(() => {
-      const reason = chrome.runtime.lastError ? chrome.runtime.lastError.message : 'disconnected';
-      for (const waiter of this.pending.splice(0)) waiter.reject(new Error(reason));
-    });
-  }
-  send(message) {
-    return new Promise((resolve, reject) => {
-      this.pending.push({resolve, reject});
-      this.port.postMessage(message);
-    });
-  }
-  close() { this.port.disconnect(); }
-}
+function decodeBase64(text) { return Uint8Array.from(atob(text), (c) => c.charCodeAt(0)); }
 
-async function upload() {
-  const port = new NativePort();
-  const answers = [];
-  answers.push(await port.send(request('begin_upload', P.uploadId,
-      {source: 'gmail', originalName: P.uploadName, expectedSize: P.uploadSize})));
-  for (let sequence = 0; sequence < P.chunks.length; sequence++) {
-    answers.push(await port.send(request('upload_chunk', P.uploadId,
-        {sequence, data: P.chunks[sequence]})));
-  }
-  answers.push(await port.send(request('commit_upload', P.uploadId)));
-  answers.push(await port.send(request('launch_request', P.uploadId)));
-  port.close();
-  return answers;
-}
-
-// Clean-up is refused (retryable) until the test has emptied the download directory.
+// Clean-up is refused until the test has removed the download; the module leaves waiting for
+// that to its caller.
 async function cleanup() {
-  const answers = [];
-  for (let attempt = 0; attempt < 150; attempt++) {
-    const answer = await chrome.runtime.sendNativeMessage(HOST,
-        request('cleanup_download_container', P.downloadId,
-                {requestDirectoryPath: P.downloadDirectory}));
-    answers.push(answer);
-    if (answer.ok || !answer.retryable) break;
-    await sleep(100);
+  for (let attempt = 1;; attempt++) {
+    try {
+      return {
+        attempts: attempt,
+        ...outcome(await bridge.cleanupDownloadContainer(P.downloadDirectory))
+      };
+    } catch (error) {
+      if (!(error instanceof BridgeError) || error.code !== 'cleanup_failed' || attempt >= 150) {
+        throw error;
+      }
+      await sleep(100);
+    }
   }
-  return answers;
 }
 
 async function run() {
-  const results = {};
-  results.ping = await chrome.runtime.sendNativeMessage(HOST, request('ping', P.pingId));
-  results.upload = await upload();
-  results.stageDownload = await chrome.runtime.sendNativeMessage(HOST,
-      request('stage_download', P.downloadId,
-              {source: 'gmail', filePath: P.downloadFile, originalName: P.downloadName}));
+  const results = {ping: outcome(await bridge.ping(P.pingId))};
+  const progress = [];
+  const bytes = decodeBase64(P.uploadBase64);
+  results.upload = outcome(await bridge.upload(bytes, P.uploadName, {
+    requestId: P.uploadId,
+    onProgress: (sent, total) => progress.push([sent, total]),
+  }));
+  results.progress = progress;
+  results.retries = retries;
+  results.stageDownload = outcome(await bridge.stageDownload(P.downloadFile, P.downloadName));
   report('staged', results.stageDownload);
   results.cleanup = await cleanup();
   report('done', results);
 }
 
-run().catch((error) => report('error', String(error && error.stack || error)));
+run().catch((error) => report('error', {code: error.code, message: String(error.stack || error)}));
