@@ -134,15 +134,17 @@ class Browser {
   std::string buffer_, log_;
 };
 
-// Processes still running the bridge executable, by their command lines (ps works alike on Linux
-// and macOS): the browser starts the bridge by the path in its manifest. None when ps fails.
-std::optional<int> running_bridges() {
+// Processes still running the bridge executable for this extension, by their command lines (ps
+// works alike on Linux and macOS): the browser starts the bridge by the path in its manifest with
+// the caller's origin; other tests' bridges run for another extension. None when ps fails.
+std::optional<int> running_bridges(const std::string& extension_id) {
   BridgeRun ps;
   ps.executable = "/bin/ps";
   ps.arguments = {"-A", "-o", "args="};
   BridgeResult listed = run_bridge(ps);
   if (listed.exit_status != 0) return std::nullopt;
-  const std::string started_as = std::string(VARQUIN_BRIDGE_EXE) + " ";
+  const std::string started_as =
+      std::string(VARQUIN_BRIDGE_EXE) + " chrome-extension://" + extension_id + "/";
   int count = 0;
   std::istringstream lines(listed.output);
   for (std::string line; std::getline(lines, line);) {
@@ -302,8 +304,10 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
             std::string::npos);
 
   // Closing its ports ends every bridge the browser started.
-  std::optional<int> left = running_bridges();
-  for (int i = 0; i < 50 && left.value_or(0) > 0; ++i, left = running_bridges()) ::usleep(100'000);
+  std::optional<int> left = running_bridges(extension_id);
+  for (int i = 0; i < 50 && left.value_or(0) > 0; ++i, left = running_bridges(extension_id)) {
+    ::usleep(100'000);
+  }
   EXPECT_EQ(left, 0);
 }
 
