@@ -91,6 +91,14 @@ BridgeResult run_bridge(const BridgeRun& run, int timeout_seconds) {
   return result;
 }
 
+BridgeResult run_installer(const std::string& home, std::vector<std::string> arguments) {
+  BridgeRun installer;
+  installer.executable = VARQUIN_INSTALLER_EXE;
+  installer.arguments = std::move(arguments);
+  installer.environment = {{"HOME", home}, {"PATH", "/usr/bin:/bin"}};
+  return run_bridge(installer);
+}
+
 std::string frame(const std::string& json) {
   auto n = static_cast<std::uint32_t>(json.size());
   std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),

@@ -25,6 +25,8 @@ struct BridgeResult {
 };
 
 BridgeResult run_bridge(const BridgeRun& run, int timeout_seconds = 60);
+// The installer with `arguments`, for a person whose HOME is `home`.
+BridgeResult run_installer(const std::string& home, std::vector<std::string> arguments);
 
 std::string frame(const std::string& json);
 // Splits framed output into payloads; a trailing partial frame is returned as "<partial>".

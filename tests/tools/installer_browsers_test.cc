@@ -45,11 +45,7 @@ class InstallerBrowsers : public ::testing::TestWithParam<Scenario> {
     const Scenario& s = GetParam();
     arguments.insert(arguments.end(), {"--bridge", bridge, "--layout", s.layout});
     if (s.system) arguments.insert(arguments.end(), {"--system", "--system-root", root});
-    BridgeRun installer;
-    installer.executable = VARQUIN_INSTALLER_EXE;
-    installer.arguments = std::move(arguments);
-    installer.environment = {{"HOME", home.path()}, {"PATH", "/usr/bin:/bin"}};
-    return run_bridge(installer);
+    return run_installer(home.path(), std::move(arguments));
   }
 
   // Every manifest of this bridge below HOME, as paths relative to it.

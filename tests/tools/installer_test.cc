@@ -35,11 +35,7 @@ class Installer : public ::testing::Test {
   }
 
   BridgeResult run(std::vector<std::string> arguments) {
-    BridgeRun bridge_run;
-    bridge_run.executable = VARQUIN_INSTALLER_EXE;
-    bridge_run.arguments = std::move(arguments);
-    bridge_run.environment = {{"HOME", home_.path()}, {"PATH", "/usr/bin:/bin"}};
-    return run_bridge(bridge_run);
+    return run_installer(home_.path(), std::move(arguments));
   }
 
   std::vector<std::string> install_arguments() const {
