@@ -124,8 +124,8 @@ run_target() {
     "$((executions / (seconds > 0 ? seconds : 1)))" "$corpus" "$verdict" >"$rows_dir/$name"
 }
 
-# Runs every chosen target with `limit`, $parallel at a time (in batches: bash 3.2 has no
-# `wait -n`).
+# Runs every chosen target with `limit`, $parallel at a time, in batches: bash 3.2 cannot wait for
+# whichever job ends first.
 run_targets() {
   local limit=$1 running=0
   rm -rf "$rows_dir"
