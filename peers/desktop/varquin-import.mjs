@@ -9,7 +9,7 @@
 //   await finalizeImport(staged);
 
 import {createHash, randomUUID} from 'node:crypto';
-import {createReadStream} from 'node:fs';
+import {constants} from 'node:fs';
 import {lstat, mkdir, open, rename, unlink} from 'node:fs/promises';
 import path from 'node:path';
 
@@ -160,15 +160,46 @@ function typed(object, fields) {
   return record;
 }
 
-async function readBounded(file) {
-  const handle = await open(file, 'r').catch((error) => {
-    throw new ImportError(`Cannot open ${file}: ${error.message}`);
+// Opens a regular file without following a link in its last component and without waiting on a
+// FIFO planted in its place.
+async function openRegular(file, what) {
+  const flags = constants.O_RDONLY | constants.O_NOFOLLOW | constants.O_NONBLOCK;
+  const handle = await open(file, flags).catch((error) => {
+    throw new ImportError(`Cannot open the ${what} ${file}: ${error.message}`);
   });
+  const info = await handle.stat();
+  if (!info.isFile()) {
+    await handle.close();
+    throw new ImportError(`The ${what} is not a regular file: ${file}`);
+  }
+  return handle;
+}
+
+// Feeds `consume` the file's bytes from the start, never more than `limit` of them; returns the
+// count, `limit + 1` when there were more.
+async function readAtMost(handle, limit, consume) {
+  const buffer = Buffer.alloc(Math.min(limit + 1, 1 << 20));
+  let total = 0;
+  for (;;) {
+    const want = Math.min(buffer.length, limit + 1 - total);
+    const {bytesRead} = await handle.read(buffer, 0, want, total);
+    if (bytesRead === 0) return total;
+    consume(buffer.subarray(0, bytesRead));
+    total += bytesRead;
+    if (total > limit) return total;
+  }
+}
+
+async function readManifestText(file) {
+  const handle = await openRegular(file, 'manifest');
   try {
-    const info = await handle.stat();
-    if (!info.isFile()) throw new ImportError(`Not a regular file: ${file}`);
-    if (info.size > RECORD_LIMIT) throw new ImportError(`Larger than a manifest can be: ${file}`);
-    return await handle.readFile({encoding: 'utf8'});
+    const parts = [];
+    const size = await readAtMost(handle, RECORD_LIMIT, (bytes) => parts.push(Buffer.from(bytes)));
+    if (size > RECORD_LIMIT) throw new ImportError(`Larger than a manifest can be: ${file}`);
+    return new TextDecoder('utf-8', {fatal: true}).decode(Buffer.concat(parts));
+  } catch (error) {
+    if (error instanceof TypeError) throw new ImportError(`The manifest is not UTF-8: ${file}`);
+    throw error;
   } finally {
     await handle.close();
   }
@@ -184,7 +215,7 @@ async function readBounded(file) {
  */
 export async function readManifest(manifestPath) {
   await refuseLinks(manifestPath);
-  const manifest = typed(parseFlatObject(await readBounded(manifestPath)), MANIFEST_FIELDS);
+  const manifest = typed(parseFlatObject(await readManifestText(manifestPath)), MANIFEST_FIELDS);
   const stage = path.dirname(manifestPath);
   if (manifest.schema !== SCHEMA || manifest.source !== SOURCE) {
     throw new ImportError('The manifest is not a Varquin browser import');
@@ -201,18 +232,21 @@ export async function readManifest(manifestPath) {
 
 /** Checks that the staged file is a regular file, not a link, of the manifest's size and digest. */
 export async function verifyStagedFile(manifest) {
-  await refuseLinks(manifest.filePath);
-  const info = await lstat(manifest.filePath);
-  if (!info.isFile()) throw new ImportError(`The staged file is not a regular file`);
-  if (BigInt(info.size) !== manifest.sizeBytes) {
-    throw new ImportError(
-        `The staged file has ${info.size} bytes, the manifest says ` +
-        `${manifest.sizeBytes}`);
-  }
-  const hash = createHash('sha256');
-  for await (const chunk of createReadStream(manifest.filePath)) hash.update(chunk);
-  if (hash.digest('hex') !== manifest.sha256) {
-    throw new ImportError('The staged file is not the one the manifest describes (SHA-256)');
+  await refuseLinks(path.dirname(manifest.filePath));
+  const handle = await openRegular(manifest.filePath, 'staged file');
+  try {
+    // One descriptor for the size and the digest: a file swapped in meanwhile is not the one read.
+    const hash = createHash('sha256');
+    const limit = Number(manifest.sizeBytes);
+    const size = await readAtMost(handle, limit, (bytes) => hash.update(bytes));
+    if (size !== limit) {
+      throw new ImportError(`The staged file does not have the manifest's ${limit} bytes`);
+    }
+    if (hash.digest('hex') !== manifest.sha256) {
+      throw new ImportError('The staged file is not the one the manifest describes (SHA-256)');
+    }
+  } finally {
+    await handle.close();
   }
 }
 

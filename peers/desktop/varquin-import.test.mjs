@@ -1,7 +1,7 @@
 // The desktop app's reader against stages the real bridge made (VARQUIN_BRIDGE_EXE), and the
 // bridge's verdict on the terminal records the module writes.
 import assert from 'node:assert/strict';
-import {spawnSync} from 'node:child_process';
+import {execFileSync, spawnSync} from 'node:child_process';
 import {createHash} from 'node:crypto';
 import {mkdtempSync, readdirSync, readFileSync, realpathSync, renameSync, rmSync, symlinkSync, writeFileSync} from 'node:fs';
 import os from 'node:os';
@@ -95,47 +95,33 @@ test('a stage the bridge made is opened and verified', {skip: !BRIDGE}, async ()
   assert.equal(await openImport(['/Applications/Varquin']), null);
 });
 
+// Ways a stage can be spoiled after the bridge published it.
+const editManifest = (edit) => ({manifestPath}) =>
+    writeFileSync(manifestPath, edit(readFileSync(manifestPath, 'utf8')));
+function flipFirstByte(file) {
+  const bytes = readFileSync(file);
+  bytes[0] ^= 1;
+  writeFileSync(file, bytes);
+}
+function moveBehindLink(file) {
+  renameSync(file, `${file}.real`);
+  symlinkSync(`${file}.real`, file);
+}
+function replaceWithFifo(file) {
+  rmSync(file);
+  execFileSync('mkfifo', [file]);
+}
+
 test('imports that are not what the bridge staged are refused', {skip: !BRIDGE}, async (t) => {
   const cases = [
-    [
-      'a tampered staged file', /SHA-256/,
-      ({file}) => {
-        const bytes = readFileSync(file);
-        bytes[0] ^= 1;
-        writeFileSync(file, bytes);
-      }
-    ],
+    ['a tampered staged file', /SHA-256/, ({file}) => flipFirstByte(file)],
     ['a staged file of another size', /bytes/, ({file}) => writeFileSync(file, 'id\n')],
-    [
-      'an unknown key', /unknown key "note"/,
-      ({manifestPath}) => {
-        const text = readFileSync(manifestPath, 'utf8');
-        writeFileSync(manifestPath, text.replace('{', '{"note": "x",'));
-      }
-    ],
-    [
-      'a repeated key', /appears twice/,
-      ({manifestPath}) => {
-        const text = readFileSync(manifestPath, 'utf8');
-        writeFileSync(manifestPath, text.replace('{', '{"temporary": true,'));
-      }
-    ],
-    [
-      'a missing key', /"createdAt" is missing/,
-      ({manifestPath}) => {
-        const manifest = JSON.parse(readFileSync(manifestPath, 'utf8'));
-        delete manifest.createdAt;
-        writeFileSync(manifestPath, JSON.stringify(manifest));
-      }
-    ],
-    [
-      'a link in the manifest path', /symbolic link/,
-      ({manifestPath}) => {
-        const stageDir = path.dirname(manifestPath);
-        renameSync(stageDir, `${stageDir}.real`);
-        symlinkSync(`${stageDir}.real`, stageDir);
-      }
-    ],
+    ['a link in place of the staged file', /Cannot open/, ({file}) => moveBehindLink(file)],
+    ['a FIFO in place of the staged file', /not a regular/, ({file}) => replaceWithFifo(file)],
+    ['an unknown key', /unknown key "note"/, editManifest((t) => t.replace('{', '{"note": "",'))],
+    ['a repeated key', /twice/, editManifest((t) => t.replace('{', '{"temporary": true,'))],
+    ['a missing key', /is missing/, editManifest((t) => t.replace(/"createdAt".*,/, ''))],
+    ['a linked stage', /symbolic link/, (s) => moveBehindLink(path.dirname(s.manifestPath))],
   ];
   for (const [name, refusal, spoil] of cases) {
     await t.test(name, async () => {
