@@ -24,10 +24,6 @@ constexpr int kPassThroughFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kPassThroughFlags = kDirectoryFlags;
 #endif
 
-bool holds_nul(std::string_view text) {
-  return text.find('\0') != std::string_view::npos;
-}
-
 // A single component: anything else would let openat walk further, following links on the way.
 OsResult<std::string> component(std::string_view name) {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
@@ -91,13 +87,6 @@ std::optional<OsResult<UniqueFd>> open_in_one_call(const std::string& path) {
 #endif
 }
 
-std::optional<EntryKind> kind_from_mode(mode_t mode) {
-  if (S_ISREG(mode)) return EntryKind::Regular;
-  if (S_ISDIR(mode)) return EntryKind::Directory;
-  if (S_ISLNK(mode)) return EntryKind::Symlink;
-  return EntryKind::Other;
-}
-
 std::optional<EntryKind> kind_from_dirent(unsigned char type) {
   switch (type) {
     case DT_REG:
@@ -141,6 +130,23 @@ OsResult<UniqueFd> open_directory_at(int dir, const std::string& name) {
 
 FileIdentity identity_of(const struct stat& info) {
   return {info.st_dev, info.st_ino};
+}
+
+OsResult<FileIdentity> identity_of_fd(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return last_os_error();
+  return identity_of(info);
+}
+
+EntryKind entry_kind_of(mode_t mode) {
+  if (S_ISREG(mode)) return EntryKind::Regular;
+  if (S_ISDIR(mode)) return EntryKind::Directory;
+  if (S_ISLNK(mode)) return EntryKind::Symlink;
+  return EntryKind::Other;
+}
+
+bool holds_nul(std::string_view path) {
+  return path.find('\0') != std::string_view::npos;
 }
 
 OsResult<Directory> Directory::open(std::string_view path) {
@@ -187,9 +193,7 @@ OsResult<Directory> Directory::walk(std::string_view path, bool create) {
 }
 
 OsResult<FileIdentity> Directory::identity() const {
-  struct stat info {};
-  if (::fstat(fd(), &info) != 0) return last_os_error();
-  return identity_of(info);
+  return identity_of_fd(fd());
 }
 
 OsResult<Directory> Directory::open_directory(std::string_view name) const {
@@ -297,7 +301,7 @@ OsResult<std::vector<DirEntry>> list_open_directory(int fd) {
     if (!item.kind) {
       struct stat info {};
       if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        item.kind = kind_from_mode(info.st_mode);
+        item.kind = entry_kind_of(info.st_mode);
       } else {
         item.error = OsError{errno};
       }

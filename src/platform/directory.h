@@ -27,8 +27,16 @@ struct FileIdentity {
 };
 
 FileIdentity identity_of(const struct stat& info);
+// The identity of the file open at `fd`.
+OsResult<FileIdentity> identity_of_fd(int fd);
 
 enum class EntryKind { Regular, Directory, Symlink, Other };
+
+// The kind a `struct stat` mode describes.
+EntryKind entry_kind_of(mode_t mode);
+
+// The system reads a path up to its first NUL: one inside would name another file.
+bool holds_nul(std::string_view path);
 
 struct DirEntry {
   std::string name;

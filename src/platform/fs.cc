@@ -13,11 +13,6 @@ namespace varquin::platform {
 
 namespace {
 
-// The system reads a path up to its first NUL: one inside would name another file.
-bool holds_nul(const std::string& path) {
-  return path.find('\0') != std::string::npos;
-}
-
 OsResult<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) {
   if (holds_nul(path)) return os_error(EINVAL);
   for (;;) {

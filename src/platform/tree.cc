@@ -23,12 +23,6 @@ class TreeVisitor {
   ~TreeVisitor() = default;
 };
 
-OsResult<FileIdentity> identity_of_fd(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return last_os_error();
-  return identity_of(info);
-}
-
 // One directory on the way down: what is left to visit in it, and how to know it again.
 struct Level {
   std::vector<DirEntry> entries;
@@ -65,11 +59,7 @@ std::optional<DirEntry> retyped(int parent, const std::string& name) {
     if (errno == ENOENT) return std::nullopt;
     return DirEntry{name, std::nullopt, OsError{errno}};
   }
-  EntryKind kind = S_ISREG(info.st_mode)   ? EntryKind::Regular
-                   : S_ISLNK(info.st_mode) ? EntryKind::Symlink
-                   : S_ISDIR(info.st_mode) ? EntryKind::Directory
-                                           : EntryKind::Other;
-  return DirEntry{name, kind, std::nullopt};
+  return DirEntry{name, entry_kind_of(info.st_mode), std::nullopt};
 }
 
 // Depth first below the directory open at `top`, entries before the directory that holds them.

@@ -222,7 +222,7 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
 Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
                                     const std::string& file_path, std::string_view original_name) {
   VARQUIN_RETURN_IF_ERROR(validate_request_id(request_id));
-  // Declared before the lock is taken inside publish_stage, so it is released after the lock.
+  // Declared before the transaction takes the lock, so the source is closed after its release.
   VARQUIN_TRY(source, validate_source(file_path, original_name, request_id));
   VARQUIN_TRY(sha256, digest_source(*source));
   platform::race_point(platform::RacePoint::BrowserFileHashed);
