@@ -186,7 +186,6 @@ std::string rfc3339_seconds_ago(std::int64_t seconds);
 // Sets a path's access and modification times `seconds` into the past, without following links.
 bool age_path(const std::string& path, std::int64_t seconds);
 inline constexpr std::int64_t kEightDays = 8 * 24 * 3600;
-// Bound for reading back any file of a run: above the largest attachment a stage may hold.
-inline constexpr std::size_t kMaxFileBytes = std::size_t{128} << 20;
+using testing::kMaxFileBytes;
 
 }  // namespace varquin::stress

@@ -3,7 +3,6 @@
 // in the store's roots and in record paths; and malformed requests. Nothing outside the store
 // may change, and every bad input is refused with its code.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,25 +138,6 @@ struct Case {
   rlim_t descriptor_limit = 0;
 };
 
-// Lowers this process's descriptor limit for the bridges it starts, and restores it.
-class DescriptorLimit {
- public:
-  explicit DescriptorLimit(rlim_t soft) : active_(soft > 0) {
-    if (!active_) return;
-    ::getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = soft;
-    ::setrlimit(RLIMIT_NOFILE, &lowered);
-  }
-  ~DescriptorLimit() {
-    if (active_) ::setrlimit(RLIMIT_NOFILE, &saved_);
-  }
-
- private:
-  bool active_;
-  rlimit saved_{};
-};
-
 void run_case(const Options& options, const Home& home, const Case& c, unsigned index,
               Ledger& ledger) {
   home.reset_store();
@@ -169,7 +149,7 @@ void run_case(const Options& options, const Home& home, const Case& c, unsigned 
   const Snapshot imports_before = snapshot_tree(home.imports());
   const Snapshot terminals_before = snapshot_tree(home.terminals());
   Session s = [&] {
-    DescriptorLimit limit(c.descriptor_limit);
+    testing::ScopedDescriptorLimit limit(c.descriptor_limit);
     return run_session(options.programs, home.environment(), requests, 30);
   }();
   ledger.add(kSection, "bad inputs tried");
@@ -231,33 +211,20 @@ void plant_link(const std::string& target, const std::string& link) {
   }
 }
 
-// A terabyte that takes no room: a reader that trusts the size runs out of memory.
-void plant_sparse_terabyte(const std::string& path) {
-  testing::write_file(path, "");
-  if (::truncate(path.c_str(), off_t{1} << 40) != 0) {
-    std::fprintf(stderr, "varquin-stress: cannot make %s sparse\n", path.c_str());
-    std::abort();
-  }
+// What a case plants must be there, or the case would pass without testing anything.
+void planted(bool ok, const std::string& what) {
+  if (ok) return;
+  std::fprintf(stderr, "varquin-stress: cannot plant %s\n", what.c_str());
+  std::abort();
 }
 
-// `depth` nested directories below `top`, made relative to descriptors (the path passes
-// PATH_MAX), with a file at the bottom.
-void plant_deep_tree(const std::string& top, int depth) {
-  testing::make_directories(top);
-  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  for (int level = 0; fd >= 0 && level < depth; ++level) {
-    int next =
-        ::mkdirat(fd, "d", 0777) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    ::close(fd);
-    fd = next;
-  }
-  if (fd < 0) {
-    std::fprintf(stderr, "varquin-stress: cannot plant a deep tree in %s\n", top.c_str());
-    std::abort();
-  }
-  int file = ::openat(fd, "bottom.csv", O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (file >= 0) ::close(file);
-  ::close(fd);
+void plant_fifo(const std::string& path) {
+  planted(testing::make_fifo(path), "a FIFO at " + path);
+}
+
+// A terabyte that takes no room: a reader that trusts the size runs out of memory.
+void plant_sparse_terabyte(const std::string& path) {
+  planted(testing::make_sparse_file(path, off_t{1} << 40), "a sparse file at " + path);
 }
 
 // A directory outside the store that looks like an old stage of `id`, as bait for expiry.
@@ -347,7 +314,7 @@ std::vector<Case> cases() {
                   [](const Home& h, Rng& rng) {
                     std::string id = rng.request_id();
                     testing::make_directories(managed(h, id));
-                    ::mkfifo((managed(h, id) + "/f.csv").c_str(), 0666);
+                    plant_fifo(managed(h, id) + "/f.csv");
                     return download(id, managed(h, id) + "/f.csv");
                   },
                   bad_file});
@@ -468,14 +435,14 @@ std::vector<Case> cases() {
                   [](const Home& h, Rng& rng) {
                     std::string id = rng.request_id();
                     testing::make_directories(h.imports() + "/" + id);
-                    ::mkfifo((h.imports() + "/" + id + "/request.json").c_str(), 0666);
+                    plant_fifo(h.imports() + "/" + id + "/request.json");
                     return request::upload(id, "f.csv", "x", 1024);
                   },
                   {"request_conflict"}});
   list.push_back({"a FIFO as the request's terminal record (must not hang)",
                   [](const Home& h, Rng& rng) {
                     std::string id = rng.request_id();
-                    ::mkfifo((h.terminals() + "/" + id + ".json").c_str(), 0666);
+                    plant_fifo(h.terminals() + "/" + id + ".json");
                     return request::upload(id, "f.csv", "x", 1024);
                   },
                   {"request_conflict"}});
@@ -492,10 +459,10 @@ std::vector<Case> cases() {
                     for (int i = 0; i < 2; ++i) {
                       std::string stage = h.imports() + "/" + rng.request_id();
                       testing::make_directories(stage);
-                      if (i == 0) ::mkfifo((stage + "/request.json").c_str(), 0666);
+                      if (i == 0) plant_fifo(stage + "/request.json");
                       if (i == 1) plant_sparse_terabyte(stage + "/request.json");
                     }
-                    ::mkfifo((h.terminals() + "/" + rng.request_id() + ".json").c_str(), 0666);
+                    plant_fifo(h.terminals() + "/" + rng.request_id() + ".json");
                     plant_sparse_terabyte(h.terminals() + "/" + rng.request_id() + ".json");
                     return request::upload(rng.request_id(), "f.csv", "x", 1024);
                   },
@@ -504,7 +471,7 @@ std::vector<Case> cases() {
                   [](const Home& h, Rng& rng) {
                     const std::string deep =
                         h.imports() + "/.incoming-" + rng.request_id() + "-" + std::string(32, 'd');
-                    plant_deep_tree(deep, 10'000);
+                    planted(testing::make_deep_tree(deep, 10'000, ""), "a deep tree in " + deep);
                     age_path(deep, kEightDays);
                     return request::upload(rng.request_id(), "f.csv", "x", 1024);
                   },

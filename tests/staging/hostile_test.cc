@@ -3,7 +3,6 @@
 // swap at the exact moment between a check and its use. In every case nothing outside the store
 // changes and no success is answered.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,7 +80,6 @@ class HostileStore : public test::StoreTest, public ::testing::WithParamInterfac
   // Where a racer puts what it moves out of the way.
   const std::string aside = dir / "aside";
   std::vector<std::string> moved;
-  std::string moved_away;
   const std::vector<std::uint8_t> content{'a', ',', 'b', '\n'};
 
   void SetUp() override {
@@ -105,7 +103,7 @@ class HostileStore : public test::StoreTest, public ::testing::WithParamInterfac
 
   // Moves `path` aside and puts a link to `target` in its place.
   void swap_for_link(const std::string& path, const std::string& target) {
-    moved_away = aside + "/" + std::to_string(moved.size());
+    const std::string moved_away = aside + "/" + std::to_string(moved.size());
     ASSERT_EQ(::rename(path.c_str(), moved_away.c_str()), 0) << path;
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
     moved.push_back(moved_away);
@@ -264,15 +262,11 @@ std::string case_name(const ::testing::TestParamInfo<HostileCase>& tested) {
 INSTANTIATE_TEST_SUITE_P(Races, HostileStore, ::testing::ValuesIn(kRaces), case_name);
 
 void make_fifo(const std::string& path) {
-  testing::make_directories(*util::parent_path(path));
-  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+  ASSERT_TRUE(testing::make_fifo(path)) << path;
 }
 
-// A terabyte that takes no room: a reader that trusts the size runs out of memory.
 void make_sparse_terabyte(const std::string& path) {
-  testing::make_directories(*util::parent_path(path));
-  testing::write_file(path, "");
-  ASSERT_EQ(::truncate(path.c_str(), off_t{1} << 40), 0) << path;
+  ASSERT_TRUE(testing::make_sparse_file(path, off_t{1} << 40)) << path;
 }
 
 const std::string kNul(1, '\0');
@@ -369,49 +363,15 @@ const HostileCase kPlanted[] = {
 
 INSTANTIATE_TEST_SUITE_P(Planted, HostileStore, ::testing::ValuesIn(kPlanted), case_name);
 
-// Creates `depth` nested directories "d" below `top`, relative to descriptors (the path would pass
-// PATH_MAX), with one file at the bottom.
-void make_deep_tree(const std::string& top, int depth) {
-  testing::make_directories(top);
-  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(fd, 0);
-  for (int level = 0; level < depth; ++level) {
-    ASSERT_EQ(::mkdirat(fd, "d", 0777), 0);
-    int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
-    ::close(fd);
-    ASSERT_GE(next, 0);
-    fd = next;
-  }
-  int file = ::openat(fd, "bottom.csv", O_WRONLY | O_CREAT, 0666);
-  ASSERT_GE(file, 0);
-  ASSERT_EQ(::write(file, "12345", 5), 5);
-  ::close(file);
-  ::close(fd);
-}
-
-// macOS allows a process 256 descriptors by default: a walk that holds one per level fails there.
-class DescriptorLimit {
- public:
-  explicit DescriptorLimit(rlim_t soft) {
-    ::getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = soft;
-    ::setrlimit(RLIMIT_NOFILE, &lowered);
-  }
-  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
-
 class DeepIncomingTree : public test::StoreTest {};
 
 TEST_F(DeepIncomingTree, TenThousandLevelsAreCountedAndExpiredUnder256Descriptors) {
   const std::string incoming_dir =
       store.imports_root() + "/.incoming-" + kId + "-0123456789abcdef0123456789abcdef";
-  make_deep_tree(incoming_dir, 10'000);
+  ASSERT_TRUE(testing::make_deep_tree(incoming_dir, 10'000, "12345"));
   testing::make_directories(store.terminals_root());
-  DescriptorLimit limit(256);
+  // macOS allows a process 256 descriptors by default: a walk that holds one per level fails there.
+  testing::ScopedDescriptorLimit limit(256);
 
   auto usage = managed_usage(store.imports_root(), store.terminals_root());
   ASSERT_TRUE(usage) << usage.error().message;

@@ -48,8 +48,4 @@ bool BridgeFixture::launcher_is_stand_in() {
   return std::string(VARQUIN_CONFIGURED_LAUNCHER) == VARQUIN_FAKE_OPEN_EXE;
 }
 
-std::string base64(const std::string& bytes) {
-  return util::encode_base64({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
-}
-
 }  // namespace varquin::testing

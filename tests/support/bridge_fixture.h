@@ -39,8 +39,6 @@ class BridgeFixture : public ::testing::Test {
   std::vector<std::string> arguments_{kOrigin};
 };
 
-std::string base64(const std::string& bytes);
-
 inline constexpr const char* kRequestId = "0f8fad5b-d9cb-469f-a165-70867728950e";
 
 }  // namespace varquin::testing

@@ -2,11 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <span>
 
 #include "import_format.h"
 #include "json/writer.h"
-#include "util/base64.h"
+#include "support/test_support.h"
 
 namespace varquin::testing::request {
 
@@ -54,9 +53,7 @@ std::string chunk(const std::string& id, unsigned sequence, const std::string& b
 }
 
 std::string chunk_of(const std::string& id, unsigned sequence, const std::string& bytes) {
-  return chunk(id, sequence,
-               util::encode_base64(
-                   std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())));
+  return chunk(id, sequence, base64(bytes));
 }
 
 std::string commit(const std::string& id) {

@@ -1,7 +1,7 @@
 #include "support/test_support.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +13,10 @@
 #include <stdexcept>
 
 #include "json/writer.h"
+#include "platform/fd.h"
 #include "platform/fs.h"
+#include "util/base64.h"
+#include "util/path.h"
 #include "util/sha256.h"
 
 namespace varquin::testing {
@@ -101,7 +104,7 @@ void walk(const std::string& root, const std::string& relative, bool files_only,
       ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
       out[rel] = "l " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
     } else if (S_ISREG(info.st_mode)) {
-      auto content = platform::read_regular_file(path, std::size_t{128} << 20);
+      auto content = platform::read_regular_file(path, kMaxFileBytes);
       out[rel] =
           "f " + mode_text(info.st_mode) + " " + std::to_string(info.st_size) + " " +
           (content ? util::sha256_hex(std::span(
@@ -135,6 +138,61 @@ std::vector<std::string> compare_snapshots(const Snapshot& before, const Snapsho
     if (!before.count(path)) changes.push_back(path + " appeared: " + description);
   }
   return changes;
+}
+
+std::string base64(const std::string& bytes) {
+  return util::encode_base64({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
+namespace {
+
+void make_parent(const std::string& path) {
+  if (auto parent = util::parent_path(path)) make_directories(*parent);
+}
+
+}  // namespace
+
+bool make_fifo(const std::string& path) {
+  make_parent(path);
+  return ::mkfifo(path.c_str(), 0600) == 0;
+}
+
+bool make_sparse_file(const std::string& path, off_t size) {
+  make_parent(path);
+  write_file(path, "");
+  return ::truncate(path.c_str(), size) == 0;
+}
+
+bool make_deep_tree(const std::string& top, int depth, const std::string& content) {
+  make_directories(top);
+  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; fd >= 0 && level < depth; ++level) {
+    const int next =
+        ::mkdirat(fd, "d", 0777) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    ::close(fd);
+    fd = next;
+  }
+  if (fd < 0) return false;
+  platform::UniqueFd bottom(fd);
+  platform::UniqueFd file(
+      ::openat(bottom.get(), "bottom.csv", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  return file.valid() &&
+         ::write(file.get(), content.data(), content.size()) ==
+             static_cast<ssize_t>(content.size());
+}
+
+ScopedDescriptorLimit::ScopedDescriptorLimit(rlim_t soft) : active_(soft > 0) {
+  if (!active_ || ::getrlimit(RLIMIT_NOFILE, &saved_) != 0) {
+    active_ = false;
+    return;
+  }
+  rlimit lowered = saved_;
+  lowered.rlim_cur = soft;
+  active_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+}
+
+ScopedDescriptorLimit::~ScopedDescriptorLimit() {
+  if (active_) ::setrlimit(RLIMIT_NOFILE, &saved_);
 }
 
 void write_config_file(const std::string& path, const std::string& user_data) {
