@@ -22,8 +22,8 @@ void write_line(int fd, std::string_view line) {
 }
 
 Result<BridgeConfig> pass_startup_gate(std::span<const std::string> arguments) {
-  VARQUIN_TRY(path, default_config_path());
-  auto config = BridgeConfig::load(*path);
+  VARQUIN_ASSIGN_OR_RETURN(auto path, default_config_path());
+  auto config = BridgeConfig::load(path);
   if (!config) return config;
   VARQUIN_RETURN_IF_ERROR(config->validate_caller_origin(arguments));
   return config;

@@ -60,10 +60,10 @@ std::span<std::uint8_t> UploadBuffer::prepare(std::size_t count, std::size_t cei
 Result<HostResponse> begin_upload(SessionSlot& slot, const protocol::BeginUpload& request) {
   if (slot) return fail("An attachment upload is already active", ErrorCode::InvalidRequest);
   VARQUIN_RETURN_IF_ERROR(check_upload_request_id(request.request_id));
-  VARQUIN_TRY(name, staging::normalize_original_name(request.original_name));
+  VARQUIN_ASSIGN_OR_RETURN(auto name, staging::normalize_original_name(request.original_name));
   if (request.expected_size && *request.expected_size > kLimit) return too_large();
 
-  UploadSession session{request.expected_size, request.request_id, std::move(*name), {}, 0};
+  UploadSession session{request.expected_size, request.request_id, std::move(name), {}, 0};
   // Reserved up front so a well-behaved upload never reallocates.
   if (request.expected_size) session.data.reserve(std::min(*request.expected_size, kLimit));
   slot = std::move(session);
@@ -107,21 +107,23 @@ Result<HostResponse> commit_upload(const BridgeConfig& config, SessionSlot& slot
     return fail("The attachment size changed during transfer", ErrorCode::AttachmentSizeMismatch);
   }
   const std::string sha256 = session->digest->finish_hex();
-  VARQUIN_TRY(outcome, staging::stage_bytes(config, session->request_id, session->original_name,
-                                            session->data.bytes(), sha256));
-  auto answer = outcome->kind == staging::StageKind::AlreadyFinalized ? status::kAlreadyFinalized
-                                                                      : status::kStaged;
+  VARQUIN_ASSIGN_OR_RETURN(auto outcome,
+                           staging::stage_bytes(config, session->request_id, session->original_name,
+                                                session->data.bytes(), sha256));
+  auto answer = outcome.kind == staging::StageKind::AlreadyFinalized ? status::kAlreadyFinalized
+                                                                     : status::kStaged;
   return HostResponse::success(request.request_id, answer)
-      .with_reused(outcome->kind == staging::StageKind::Reused);
+      .with_reused(outcome.kind == staging::StageKind::Reused);
 }
 
 Result<HostResponse> launch_request(const BridgeConfig& config,
                                     const protocol::LaunchRequest& request) {
-  VARQUIN_TRY(manifest, staging::staged_manifest_path(config, request.request_id));
-  if (!*manifest) {
+  VARQUIN_ASSIGN_OR_RETURN(auto manifest,
+                           staging::staged_manifest_path(config, request.request_id));
+  if (!manifest) {
     return HostResponse::success(request.request_id, status::kAlreadyFinalized).with_reused(true);
   }
-  VARQUIN_RETURN_IF_ERROR(launch_varquin(config, **manifest));
+  VARQUIN_RETURN_IF_ERROR(launch_varquin(config, *manifest));
   return HostResponse::success(request.request_id, status::kStagedAndLaunched);
 }
 

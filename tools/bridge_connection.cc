@@ -79,8 +79,8 @@ Outcome<std::string> self_executable_path() {
 }
 
 Outcome<std::string> sibling_program(std::string_view name) {
-  VARQUIN_TRY(self, self_executable_path());
-  return util::join_path(util::parent_path(*self).value_or("/"), name);
+  VARQUIN_ASSIGN_OR_RETURN(auto self, self_executable_path());
+  return util::join_path(util::parent_path(self).value_or("/"), name);
 }
 
 Outcome<std::string> absolute_as_given(const std::string& path) {

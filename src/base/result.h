@@ -1,8 +1,18 @@
 // A value or the failure that stands in its place, which the caller cannot drop unread, and the
-// two macros that pass a failure on to the caller (as Abseil's and LLVM's do).
+// two macros that pass a failure on to the caller, as it is or through an adapter that turns it
+// into the caller's own kind of failure (the shape of Chromium's base/types/expected_macros.h):
+//
+//   VARQUIN_ASSIGN_OR_RETURN(auto file, directory.create_file(name),
+//                            staging_failed("Unable to create staged file: "));
+//   VARQUIN_RETURN_IF_ERROR(write_all(fd, bytes), staging_failed("Unable to stage attachment: "));
+//
+// An adapter is anything callable with the failure; it returns the new failure, bare or already
+// wrapped in std::unexpected.
 #pragma once
 
 #include <expected>
+#include <functional>
+#include <type_traits>
 #include <utility>
 
 namespace varquin::base {
@@ -13,17 +23,55 @@ class [[nodiscard]] Expected : public std::expected<T, E> {
   using std::expected<T, E>::expected;
 };
 
+namespace internal {
+
+template <typename T>
+struct IsUnexpected : std::false_type {};
+template <typename E>
+struct IsUnexpected<std::unexpected<E>> : std::true_type {};
+
+template <typename E>
+std::unexpected<std::decay_t<E>> pass_on(E&& error) {
+  return std::unexpected<std::decay_t<E>>(std::forward<E>(error));
+}
+
+template <typename E, typename Adapter>
+auto pass_on(E&& error, Adapter&& adapter) {
+  using Made = std::decay_t<std::invoke_result_t<Adapter, E&&>>;
+  if constexpr (IsUnexpected<Made>::value) {
+    return std::invoke(std::forward<Adapter>(adapter), std::forward<E>(error));
+  } else {
+    return std::unexpected<Made>(
+        std::invoke(std::forward<Adapter>(adapter), std::forward<E>(error)));
+  }
+}
+
+}  // namespace internal
 }  // namespace varquin::base
 
-// Declares `name` as the result of the expression; returns its failure from the calling function.
-#define VARQUIN_TRY(name, ...) \
-  auto name = (__VA_ARGS__);   \
-  if (!name) return std::unexpected(std::move(name).error())
+#define VARQUIN_CONCAT_INNER_(a, b) a##b
+#define VARQUIN_CONCAT_(a, b) VARQUIN_CONCAT_INNER_(a, b)
 
-// Returns the failure of the expression, whose value is not needed, from the calling function.
-#define VARQUIN_RETURN_IF_ERROR(...)                              \
-  do {                                                            \
-    if (auto varquin_result_ = (__VA_ARGS__); !varquin_result_) { \
-      return std::unexpected(std::move(varquin_result_).error()); \
-    }                                                             \
+// Evaluates `expr` (an Expected); on failure returns it from the calling function, through the
+// optional adapter; otherwise moves the value into `lhs` (a declaration or an existing variable).
+#define VARQUIN_ASSIGN_OR_RETURN(lhs, expr, ...)                                    \
+  VARQUIN_ASSIGN_OR_RETURN_IMPL_(VARQUIN_CONCAT_(varquin_expected_, __LINE__), lhs, \
+                                 expr __VA_OPT__(, ) __VA_ARGS__)
+
+#define VARQUIN_ASSIGN_OR_RETURN_IMPL_(result, lhs, expr, ...)                         \
+  auto result = (expr);                                                                \
+  if (!result) [[unlikely]] {                                                          \
+    return ::varquin::base::internal::pass_on(std::move(result).error() __VA_OPT__(, ) \
+                                                  __VA_ARGS__);                        \
+  }                                                                                    \
+  lhs = std::move(*result)
+
+// Evaluates `expr`, whose value is not needed; on failure returns it from the calling function,
+// through the optional adapter.
+#define VARQUIN_RETURN_IF_ERROR(expr, ...)                                \
+  do {                                                                    \
+    if (auto varquin_status_ = (expr); !varquin_status_) [[unlikely]] {   \
+      return ::varquin::base::internal::pass_on(                          \
+          std::move(varquin_status_).error() __VA_OPT__(, ) __VA_ARGS__); \
+    }                                                                     \
   } while (0)

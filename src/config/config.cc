@@ -68,7 +68,7 @@ Result<BridgeConfig> BridgeConfig::parse(std::string_view bytes) {
   if (!parsed) {
     return fail("Browser bridge config is invalid: ", parsed.error(), ErrorCode::ConfigInvalid);
   }
-  VARQUIN_TRY(valid, config.validate());
+  VARQUIN_RETURN_IF_ERROR(config.validate());
   return config;
 }
 

@@ -55,7 +55,7 @@ Status record_heartbeat_at(const BridgeConfig& config, platform::WallTime now) {
   if (!directory) {
     return heartbeat_failure("Unable to create heartbeat directory: ", directory.error().text());
   }
-  VARQUIN_TRY(temporary, temporary_name());
+  VARQUIN_ASSIGN_OR_RETURN(auto temporary, temporary_name());
 
   auto bytes = json::ObjectWriter(json::Style::Compact)
                    .string("schema", kHeartbeatSchema)
@@ -64,9 +64,9 @@ Status record_heartbeat_at(const BridgeConfig& config, platform::WallTime now) {
                    .finish();
   if (!bytes) return heartbeat_failure("Unable to serialize heartbeat: ", bytes.error());
 
-  if (auto written = write_file(*directory, *temporary, *bytes); !written) return written;
-  if (auto renamed = directory->rename(*temporary, kHeartbeatFileName); !renamed) {
-    (void)directory->remove_file(*temporary);
+  if (auto written = write_file(*directory, temporary, *bytes); !written) return written;
+  if (auto renamed = directory->rename(temporary, kHeartbeatFileName); !renamed) {
+    (void)directory->remove_file(temporary);
     return heartbeat_failure("Unable to publish heartbeat: ", renamed.error().text());
   }
   return {};

@@ -304,9 +304,9 @@ std::expected<void, std::string> bind_array(std::span<Member> elements,
 
 std::expected<void, std::string> read_object(std::string_view bytes,
                                              std::span<const Field> fields) {
-  VARQUIN_TRY(document, parse_document(bytes));
-  if (document->is_array) return std::unexpected(std::string("expected an object, found an array"));
-  return bind_object(document->members, fields);
+  VARQUIN_ASSIGN_OR_RETURN(auto document, parse_document(bytes));
+  if (document.is_array) return std::unexpected(std::string("expected an object, found an array"));
+  return bind_object(document.members, fields);
 }
 
 }  // namespace varquin::json

@@ -73,8 +73,8 @@ OsResult<UniqueFd> reopen(const Directory& directory, const std::string& name, i
 OsResult<bool> stream_instead(UniqueFd& to, const Directory& directory, const std::string& name,
                               int error) {
   (void)directory.remove_file(name);
-  VARQUIN_TRY(recreated, directory.create_file(name));
-  to = std::move(*recreated);
+  VARQUIN_ASSIGN_OR_RETURN(auto recreated, directory.create_file(name));
+  to = std::move(recreated);
   if (error == 0 || means_unsupported(error)) return false;
   return os_error(error);
 }
@@ -98,8 +98,8 @@ OsResult<bool> clone_file(int from, UniqueFd& to, const Directory& directory,
   // A clone that cannot be made plain (a system flag, say) is streamed like any other copy.
   if (!make_plain(clone->get(), empty.st_mode & 07777))
     return stream_instead(to, directory, name, 0);
-  VARQUIN_TRY(writable, reopen(directory, name, O_WRONLY));
-  to = std::move(*writable);
+  VARQUIN_ASSIGN_OR_RETURN(auto writable, reopen(directory, name, O_WRONLY));
+  to = std::move(writable);
   return true;
 }
 

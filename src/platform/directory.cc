@@ -115,10 +115,10 @@ OsResult<std::string> read_open_file(int fd, std::size_t limit) {
   content.reserve(static_cast<std::size_t>(info.st_size));
   std::uint8_t buffer[65536];
   for (;;) {
-    VARQUIN_TRY(got, read_some(fd, buffer));
-    if (*got == 0) return content;
-    if (content.size() + *got > limit) return os_error(EFBIG);
-    content.append(reinterpret_cast<const char*>(buffer), *got);
+    VARQUIN_ASSIGN_OR_RETURN(auto got, read_some(fd, buffer));
+    if (got == 0) return content;
+    if (content.size() + got > limit) return os_error(EFBIG);
+    content.append(reinterpret_cast<const char*>(buffer), got);
   }
 }
 
@@ -176,20 +176,21 @@ OsResult<Directory> Directory::walk(std::string_view path, bool create) {
   auto flags_for = [&](std::size_t step) {
     return step == names.size() ? kDirectoryFlags : kPassThroughFlags;
   };
-  VARQUIN_TRY(current, open_at(AT_FDCWD, path.front() == '/' ? "/" : ".", flags_for(0)));
+  VARQUIN_ASSIGN_OR_RETURN(auto current,
+                           open_at(AT_FDCWD, path.front() == '/' ? "/" : ".", flags_for(0)));
   for (std::size_t step = 1; step <= names.size(); ++step) {
     const std::string& name = names[step - 1];
-    auto next = open_directory_with(current->get(), name, flags_for(step));
+    auto next = open_directory_with(current.get(), name, flags_for(step));
     if (!next && next.error().number == ENOENT && create) {
-      if (::mkdirat(current->get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (::mkdirat(current.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
         return last_os_error();
       }
-      next = open_directory_with(current->get(), name, flags_for(step));
+      next = open_directory_with(current.get(), name, flags_for(step));
     }
     if (!next) return std::unexpected(next.error());
-    current = std::move(next);
+    current = std::move(*next);
   }
-  return Directory(std::move(*current), std::string(path));
+  return Directory(std::move(current), std::string(path));
 }
 
 OsResult<FileIdentity> Directory::identity() const {
@@ -197,75 +198,75 @@ OsResult<FileIdentity> Directory::identity() const {
 }
 
 OsResult<Directory> Directory::open_directory(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
-  VARQUIN_TRY(opened, open_directory_at(fd(), *checked));
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
+  VARQUIN_ASSIGN_OR_RETURN(auto opened, open_directory_at(fd(), checked));
   std::string child = path_;
   if (!child.empty() && child.back() != '/') child += '/';
   child += name;
-  return Directory(std::move(*opened), std::move(child));
+  return Directory(std::move(opened), std::move(child));
 }
 
 OsStatus Directory::create_directory(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
-  if (::mkdirat(fd(), checked->c_str(), 0777) != 0) return last_os_error();
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
+  if (::mkdirat(fd(), checked.c_str(), 0777) != 0) return last_os_error();
   return {};
 }
 
 OsResult<UniqueFd> Directory::create_file(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
   // O_EXCL alone already refuses a link at the name; O_NOFOLLOW says so to the reader.
-  return open_at(fd(), *checked, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  return open_at(fd(), checked, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
 }
 
 OsResult<UniqueFd> Directory::open_or_create_file(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
-  auto file = open_at(fd(), *checked, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
-  if (!file) return std::unexpected(nofollow_error(fd(), *checked, file.error().number));
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
+  auto file = open_at(fd(), checked, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+  if (!file) return std::unexpected(nofollow_error(fd(), checked, file.error().number));
   return file;
 }
 
 OsResult<UniqueFd> Directory::open_for_reading(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
-  auto file = open_at(fd(), *checked, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (!file) return std::unexpected(nofollow_error(fd(), *checked, file.error().number));
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
+  auto file = open_at(fd(), checked, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (!file) return std::unexpected(nofollow_error(fd(), checked, file.error().number));
   return file;
 }
 
 OsResult<std::string> Directory::read_file(std::string_view name, std::size_t limit) const {
-  VARQUIN_TRY(file, open_for_reading(name));
-  return read_open_file(file->get(), limit);
+  VARQUIN_ASSIGN_OR_RETURN(auto file, open_for_reading(name));
+  return read_open_file(file.get(), limit);
 }
 
 OsResult<struct stat> Directory::stat(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
   struct stat info {};
-  if (::fstatat(fd(), checked->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
+  if (::fstatat(fd(), checked.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
   return info;
 }
 
 OsResult<struct stat> Directory::stat_following(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
   struct stat info {};
-  if (::fstatat(fd(), checked->c_str(), &info, 0) != 0) return last_os_error();
+  if (::fstatat(fd(), checked.c_str(), &info, 0) != 0) return last_os_error();
   return info;
 }
 
 OsStatus Directory::rename(std::string_view from, std::string_view to) const {
-  VARQUIN_TRY(source, component(from));
-  VARQUIN_TRY(target, component(to));
-  if (::renameat(fd(), source->c_str(), fd(), target->c_str()) != 0) return last_os_error();
+  VARQUIN_ASSIGN_OR_RETURN(auto source, component(from));
+  VARQUIN_ASSIGN_OR_RETURN(auto target, component(to));
+  if (::renameat(fd(), source.c_str(), fd(), target.c_str()) != 0) return last_os_error();
   return {};
 }
 
 OsStatus Directory::remove_file(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
-  if (::unlinkat(fd(), checked->c_str(), 0) != 0) return last_os_error();
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
+  if (::unlinkat(fd(), checked.c_str(), 0) != 0) return last_os_error();
   return {};
 }
 
 OsStatus Directory::remove_empty_directory(std::string_view name) const {
-  VARQUIN_TRY(checked, component(name));
-  if (::unlinkat(fd(), checked->c_str(), AT_REMOVEDIR) != 0) return last_os_error();
+  VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
+  if (::unlinkat(fd(), checked.c_str(), AT_REMOVEDIR) != 0) return last_os_error();
   return {};
 }
 
@@ -312,8 +313,8 @@ OsResult<std::vector<DirEntry>> list_open_directory(int fd) {
 
 OsResult<std::string> read_regular_file(const std::string& path, std::size_t limit) {
   if (holds_nul(path)) return os_error(EINVAL);
-  VARQUIN_TRY(fd, open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
-  return read_open_file(fd->get(), limit);
+  VARQUIN_ASSIGN_OR_RETURN(auto fd, open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  return read_open_file(fd.get(), limit);
 }
 
 }  // namespace varquin::platform

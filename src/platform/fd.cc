@@ -49,9 +49,9 @@ OsResult<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer) {
 OsResult<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer) {
   std::size_t total = 0;
   while (total < buffer.size()) {
-    VARQUIN_TRY(got, read_some(fd, buffer.subspan(total)));
-    if (*got == 0) break;
-    total += *got;
+    VARQUIN_ASSIGN_OR_RETURN(auto got, read_some(fd, buffer.subspan(total)));
+    if (got == 0) break;
+    total += got;
   }
   return total;
 }

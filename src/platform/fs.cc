@@ -134,16 +134,16 @@ std::pair<std::string, std::string> split_parent(const std::string& path) {
 }  // namespace
 
 OsResult<std::vector<DirEntry>> list_directory(const std::string& path) {
-  VARQUIN_TRY(dir, Directory::open(path));
-  return dir->list();
+  VARQUIN_ASSIGN_OR_RETURN(auto dir, Directory::open(path));
+  return dir.list();
 }
 
 OsStatus remove_tree(const std::string& path) {
   if (holds_nul(path)) return os_error(EINVAL);
   auto [parent, name] = split_parent(path);
   if (name.empty() || name == "." || name == ".." || name == "/") return os_error(EINVAL);
-  VARQUIN_TRY(parent_dir, Directory::open(parent));
-  return platform::remove_tree(*parent_dir, name);
+  VARQUIN_ASSIGN_OR_RETURN(auto parent_dir, Directory::open(parent));
+  return platform::remove_tree(parent_dir, name);
 }
 
 OsStatus try_lock_exclusive(int fd) {

@@ -163,8 +163,8 @@ OsResult<ExitStatus> run_detached_from_stdio(const std::string& program,
   invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
   invocation.input = ChildStream::dev_null();
   invocation.output = ChildStream::from(STDERR_FILENO);
-  VARQUIN_TRY(pid, spawn_child(invocation));
-  return wait_for_child(*pid);
+  VARQUIN_ASSIGN_OR_RETURN(auto pid, spawn_child(invocation));
+  return wait_for_child(pid);
 }
 
 }  // namespace varquin::platform

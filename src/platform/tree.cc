@@ -37,18 +37,18 @@ std::unexpected<TreeError> listing_failure(OsError error) {
 }
 
 OsResult<Level> enter(int fd, std::string name) {
-  VARQUIN_TRY(identity, identity_of_fd(fd));
-  VARQUIN_TRY(entries, list_open_directory(fd));
-  return Level{std::move(*entries), 0, *identity, std::move(name), UniqueFd()};
+  VARQUIN_ASSIGN_OR_RETURN(auto identity, identity_of_fd(fd));
+  VARQUIN_ASSIGN_OR_RETURN(auto entries, list_open_directory(fd));
+  return Level{std::move(entries), 0, identity, std::move(name), UniqueFd()};
 }
 
 // Re-enters the parent of the directory open at `fd` through "..", which is never a link, and
 // only if it is still the directory the walk came down from: a level moved elsewhere while it was
 // walked must not lead the walk out of the tree.
 OsResult<UniqueFd> reenter_parent(int fd, const FileIdentity& expected) {
-  VARQUIN_TRY(parent, open_directory_at(fd, ".."));
-  VARQUIN_TRY(identity, identity_of_fd(parent->get()));
-  if (*identity != expected) return os_error(ESTALE);
+  VARQUIN_ASSIGN_OR_RETURN(auto parent, open_directory_at(fd, ".."));
+  VARQUIN_ASSIGN_OR_RETURN(auto identity, identity_of_fd(parent.get()));
+  if (identity != expected) return os_error(ESTALE);
   return parent;
 }
 

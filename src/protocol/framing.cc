@@ -82,7 +82,7 @@ std::expected<bool, FrameReadError> read_frame_into(int input_fd, std::uint32_t 
 Result<ReadOutcome> parse_request(std::string_view payload) {
   auto request = parse_host_request(payload);
   if (!request) return invalid("Native message is not valid protocol JSON: ", request.error());
-  VARQUIN_TRY(valid, request->validate());
+  VARQUIN_RETURN_IF_ERROR(request->validate());
   return ReadOutcome(std::move(*request));
 }
 

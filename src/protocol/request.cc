@@ -105,18 +105,19 @@ Status HostRequest::validate() const {
 }
 
 std::expected<HostRequest, std::string> parse_host_request(std::string_view bytes) {
-  VARQUIN_TRY(document, json::parse_document(bytes));
-  VARQUIN_TRY(action, document->is_array ? array_action(*document) : object_action(*document));
-  auto body = body_for(*action);
-  if (!body) return std::unexpected("unknown action `" + *action + "`");
+  VARQUIN_ASSIGN_OR_RETURN(auto document, json::parse_document(bytes));
+  VARQUIN_ASSIGN_OR_RETURN(auto action,
+                           document.is_array ? array_action(document) : object_action(document));
+  auto body = body_for(action);
+  if (!body) return std::unexpected("unknown action `" + action + "`");
 
   std::expected<void, std::string> bound = std::visit(
       [&](auto& variant) {
         auto fields = fields_of(variant);
-        if (document->is_array) {
-          return json::bind_array(std::span(document->members).subspan(1), fields);
+        if (document.is_array) {
+          return json::bind_array(std::span(document.members).subspan(1), fields);
         }
-        return json::bind_object(document->members, fields, "action");
+        return json::bind_object(document.members, fields, "action");
       },
       *body);
   if (!bound) return std::unexpected(bound.error());

@@ -52,8 +52,8 @@ Status for_each_entry(const Directory& root, std::string_view list_failure, Entr
   auto entries = root.list();
   if (!entries) return staging_failure(list_failure, entries.error());
   for (const platform::DirEntry& entry : *entries) {
-    VARQUIN_TRY(kind, entry_kind(entry));
-    if (*kind != wanted) continue;
+    VARQUIN_ASSIGN_OR_RETURN(auto kind, entry_kind(entry));
+    if (kind != wanted) continue;
     if (auto visited = visit(std::string_view(entry.name)); !visited) return visited;
   }
   return {};
@@ -128,8 +128,8 @@ Status count_imports(const Directory& root, StoreUsage& usage) {
           if (!incoming) {
             return staging_failure("Unable to inspect incoming import: ", incoming.error());
           }
-          VARQUIN_TRY(bytes, staging::regular_file_bytes(*incoming));
-          usage.bytes = saturating_add(usage.bytes, *bytes);
+          VARQUIN_ASSIGN_OR_RETURN(auto bytes, staging::regular_file_bytes(*incoming));
+          usage.bytes = saturating_add(usage.bytes, bytes);
           ++usage.stages;
           return {};
         }
@@ -167,9 +167,9 @@ Result<std::optional<Directory>> existing_root(const std::string& path,
 // Runs `work` on the root at `path` when there is one.
 template <typename Work>
 Status with_existing_root(const std::string& path, std::string_view list_failure, Work work) {
-  VARQUIN_TRY(root, existing_root(path, list_failure));
-  if (!*root) return {};
-  return work(**root);
+  VARQUIN_ASSIGN_OR_RETURN(auto root, existing_root(path, list_failure));
+  if (!root) return {};
+  return work(*root);
 }
 
 }  // namespace

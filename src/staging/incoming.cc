@@ -18,20 +18,20 @@ constexpr std::string_view kPublishFailure = "Unable to publish browser import r
 
 Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_root,
                                             std::string_view request_id) {
-  VARQUIN_TRY(name, new_incoming_name(request_id));
-  if (auto made = imports_root.create_directory(*name); !made) {
+  VARQUIN_ASSIGN_OR_RETURN(auto name, new_incoming_name(request_id));
+  if (auto made = imports_root.create_directory(name); !made) {
     return staging_failure(kCreateFailure, made.error());
   }
   platform::race_point(platform::RacePoint::IncomingCreated);
-  auto directory = imports_root.open_directory(*name);
+  auto directory = imports_root.open_directory(name);
   platform::OsResult<platform::FileIdentity> identity =
       directory ? directory->identity() : std::unexpected(directory.error());
   if (!identity) {
     // Still empty, it is the one just made; a link or a filled directory in its place stays.
-    (void)imports_root.remove_empty_directory(*name);
+    (void)imports_root.remove_empty_directory(name);
     return staging_failure(kCreateFailure, identity.error());
   }
-  return IncomingStage(imports_root, std::move(*name), std::move(*directory), *identity);
+  return IncomingStage(imports_root, std::move(name), std::move(*directory), *identity);
 }
 
 IncomingStage::IncomingStage(const platform::Directory& root, std::string name,

@@ -54,9 +54,11 @@ Result<platform::Directory> create_root(const std::string& path, std::string_vie
 }  // namespace
 
 Result<StoreRoots> create_store_roots(const StorePaths& store) {
-  VARQUIN_TRY(imports, create_root(store.imports_root(), "Unable to create browser import root: "));
-  VARQUIN_TRY(terminals, create_root(store.terminals_root(), "Unable to create terminal root: "));
-  return StoreRoots{std::move(*imports), std::move(*terminals)};
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto imports, create_root(store.imports_root(), "Unable to create browser import root: "));
+  VARQUIN_ASSIGN_OR_RETURN(auto terminals,
+                           create_root(store.terminals_root(), "Unable to create terminal root: "));
+  return StoreRoots{std::move(imports), std::move(terminals)};
 }
 
 std::string_view name_without_extension(std::string_view name) {

@@ -101,7 +101,7 @@ Result<std::string> serialize_terminal_record(const TerminalRecord& record) {
 
 Status write_atomic_json(const platform::Directory& directory, std::string_view name,
                          const ImportManifest& manifest) {
-  VARQUIN_TRY(document, serialize_manifest(manifest));
+  VARQUIN_ASSIGN_OR_RETURN(auto document, serialize_manifest(manifest));
   // request.json is first written as request.json.tmp beside it.
   const std::string temporary = std::string(name_without_extension(name)) + ".json.tmp";
   auto file = directory.create_file(temporary);
@@ -110,7 +110,7 @@ Status write_atomic_json(const platform::Directory& directory, std::string_view 
   }
   // The document already ends in its newline: one write covers both.
   auto persisted = platform::write_all(
-      file->get(), {reinterpret_cast<const std::uint8_t*>(document->data()), document->size()});
+      file->get(), {reinterpret_cast<const std::uint8_t*>(document.data()), document.size()});
   if (persisted) persisted = platform::full_sync(file->get());
   if (!persisted) {
     return staging_failure("Unable to persist request manifest: ", persisted.error());
@@ -198,8 +198,8 @@ Result<std::optional<std::string>> staged_manifest_path(const BridgeConfig& conf
 
   const std::string terminal = paths.terminal_record(request_id);
   if (platform::stat_path(terminal)) {
-    VARQUIN_TRY(record, read_json<TerminalRecord>(terminal));
-    if (record->request_id == request_id && record->schema == kImportSchema) {
+    VARQUIN_ASSIGN_OR_RETURN(auto record, read_json<TerminalRecord>(terminal));
+    if (record.request_id == request_id && record.schema == kImportSchema) {
       return std::optional<std::string>();
     }
     return fail("The terminal browser import record is invalid", ErrorCode::RequestConflict);

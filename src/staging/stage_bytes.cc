@@ -24,7 +24,7 @@ Result<StageOutcome> stage_bytes_hashed(const BridgeConfig& config, std::string_
                                         std::span<const std::uint8_t> bytes,
                                         std::optional<std::string_view> known_sha256) {
   VARQUIN_RETURN_IF_ERROR(validate_request_id(request_id));
-  VARQUIN_TRY(name, normalize_original_name(attachment_name));
+  VARQUIN_ASSIGN_OR_RETURN(auto name, normalize_original_name(attachment_name));
   if (bytes.size() > kAttachmentLimitBytes) {
     return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
   }
@@ -35,7 +35,7 @@ Result<StageOutcome> stage_bytes_hashed(const BridgeConfig& config, std::string_
 
   const StageRequest request{
       .request_id = request_id,
-      .original_name = *name,
+      .original_name = name,
       .size_bytes = bytes.size(),
       .sha256 = sha256,
       .source_path = std::nullopt,

@@ -46,9 +46,9 @@ class HashingReader {
 
   // The next chunk; empty at the end of the file.
   platform::OsResult<std::span<const std::uint8_t>> next() {
-    VARQUIN_TRY(got, platform::read_some(fd_, buffer_));
-    std::span<const std::uint8_t> chunk(buffer_.data(), *got);
-    total_ += *got;
+    VARQUIN_ASSIGN_OR_RETURN(auto got, platform::read_some(fd_, buffer_));
+    std::span<const std::uint8_t> chunk(buffer_.data(), got);
+    total_ += got;
     hasher_.update(chunk);
     return chunk;
   }
@@ -182,13 +182,13 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
     return invalid_file("The browser import path is outside its managed request directory");
   }
   VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(file_path));
-  VARQUIN_TRY(name, normalize_original_name(original_name));
+  VARQUIN_ASSIGN_OR_RETURN(auto name, normalize_original_name(original_name));
   auto on_disk = util::file_name(file_path);
   if (!on_disk || !util::is_valid_utf8(*on_disk)) {
     return invalid_file("The browser import filename is not valid UTF-8");
   }
   // The browser may store the name decomposed; only its composed form has to match.
-  if (util::to_nfc(*on_disk) != *name) {
+  if (util::to_nfc(*on_disk) != name) {
     return invalid_file("The browser import filename does not match the selected attachment");
   }
 
@@ -202,41 +202,41 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
   }
 
   platform::race_point(platform::RacePoint::BrowserFileOpen);
-  VARQUIN_TRY(file, open_checked(file_path, *resolved, *resolved_parent));
-  auto info = platform::stat_fd(file->get());
+  VARQUIN_ASSIGN_OR_RETURN(auto file, open_checked(file_path, *resolved, *resolved_parent));
+  auto info = platform::stat_fd(file.get());
   if (!info) return invalid_file("Unable to inspect browser import file: ", info.error());
   // A second link could name a file from outside the managed directory.
   if (!S_ISREG(info->st_mode) || info->st_nlink != 1) {
     return invalid_file("The browser import source is not a regular file");
   }
-  if (auto blocking = platform::set_blocking(file->get()); !blocking) {
+  if (auto blocking = platform::set_blocking(file.get()); !blocking) {
     return invalid_file("Unable to open browser import file: ", blocking.error());
   }
   const auto size = static_cast<std::uint64_t>(info->st_size);
   if (size > kAttachmentLimitBytes) {
     return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
   }
-  return ValidatedSource{std::move(*resolved), std::move(*name), size, std::move(*file)};
+  return ValidatedSource{std::move(*resolved), std::move(name), size, std::move(file)};
 }
 
 Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,
                                     const std::string& file_path, std::string_view original_name) {
   VARQUIN_RETURN_IF_ERROR(validate_request_id(request_id));
   // Declared before the transaction takes the lock, so the source is closed after its release.
-  VARQUIN_TRY(source, validate_source(file_path, original_name, request_id));
-  VARQUIN_TRY(sha256, digest_source(*source));
+  VARQUIN_ASSIGN_OR_RETURN(auto source, validate_source(file_path, original_name, request_id));
+  VARQUIN_ASSIGN_OR_RETURN(auto sha256, digest_source(source));
   platform::race_point(platform::RacePoint::BrowserFileHashed);
 
   const StageRequest request{
       .request_id = request_id,
-      .original_name = source->original_name,
-      .size_bytes = source->size_bytes,
-      .sha256 = *sha256,
-      .source_path = source->resolved_path,
+      .original_name = source.original_name,
+      .size_bytes = source.size_bytes,
+      .sha256 = sha256,
+      .source_path = source.resolved_path,
       .reuse_rule = ReuseRule::ManifestFile,
   };
   return run_staging_transaction(
-      config, request, [&](StagedFile& staged) { return copy_source(*source, *sha256, staged); });
+      config, request, [&](StagedFile& staged) { return copy_source(source, sha256, staged); });
 }
 
 }  // namespace varquin::staging

@@ -61,8 +61,9 @@ Result<std::optional<StageOutcome>> earlier_outcome(const StoreRoots& roots,
   const std::string request_id(request.request_id);
   const std::string terminal_name = request_id + ".json";
   if (roots.terminals.stat_following(terminal_name)) {
-    VARQUIN_TRY(record, read_json<TerminalRecord>(roots.terminals, terminal_name));
-    if (!terminal_matches(*record, request.request_id, candidate, request.sha256)) {
+    VARQUIN_ASSIGN_OR_RETURN(auto record,
+                             read_json<TerminalRecord>(roots.terminals, terminal_name));
+    if (!terminal_matches(record, request.request_id, candidate, request.sha256)) {
       return fail("The browser import request ID was already finalized with different data",
                   ErrorCode::RequestConflict);
     }
@@ -72,8 +73,8 @@ Result<std::optional<StageOutcome>> earlier_outcome(const StoreRoots& roots,
                          ? roots.imports.stat_following(request_id).has_value()
                          : platform::stat_path(paths.manifest).has_value();
   if (!known) return std::nullopt;
-  VARQUIN_TRY(manifest, existing_manifest(roots.imports, request, paths));
-  if (!reusable(*manifest, request, candidate, paths)) {
+  VARQUIN_ASSIGN_OR_RETURN(auto manifest, existing_manifest(roots.imports, request, paths));
+  if (!reusable(manifest, request, candidate, paths)) {
     return fail("The browser import request ID already contains different or incomplete data",
                 ErrorCode::RequestConflict);
   }
@@ -113,13 +114,13 @@ Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
                                              const StageRequest& request,
                                              const FillStagedFile& fill) {
   const StorePaths store{config.electron_user_data_path};
-  VARQUIN_TRY(roots, create_store_roots(store));
+  VARQUIN_ASSIGN_OR_RETURN(auto roots, create_store_roots(store));
 
   // Held to the end of this call, on every path; the incoming stage below goes before it.
-  VARQUIN_TRY(lock, acquire_staging_lock(roots->imports));
+  VARQUIN_ASSIGN_OR_RETURN(auto lock, acquire_staging_lock(roots.imports));
   // One instant drives expiry and dates the new manifest.
   const util::Instant now = platform::utc_now();
-  VARQUIN_RETURN_IF_ERROR(purge_expired(roots->imports, roots->terminals, now));
+  VARQUIN_RETURN_IF_ERROR(purge_expired(roots.imports, roots.terminals, now));
 
   const std::string stage_directory = store.stage_directory(request.request_id);
   const RequestPaths paths{
@@ -133,18 +134,18 @@ Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
       .size_bytes = request.size_bytes,
   };
 
-  VARQUIN_TRY(earlier, earlier_outcome(*roots, request, candidate, paths));
-  if (*earlier) return std::move(**earlier);
+  VARQUIN_ASSIGN_OR_RETURN(auto earlier, earlier_outcome(roots, request, candidate, paths));
+  if (earlier) return std::move(*earlier);
 
-  VARQUIN_TRY(usage, managed_usage(roots->imports, roots->terminals));
-  VARQUIN_RETURN_IF_ERROR(check_capacity(*usage, request.size_bytes));
+  VARQUIN_ASSIGN_OR_RETURN(auto usage, managed_usage(roots.imports, roots.terminals));
+  VARQUIN_RETURN_IF_ERROR(check_capacity(usage, request.size_bytes));
 
   // Discarded when it goes out of scope unpublished.
-  VARQUIN_TRY(incoming, IncomingStage::create(roots->imports, request.request_id));
-  VARQUIN_RETURN_IF_ERROR(fill_incoming(*incoming, request, candidate, paths, now, fill));
-  VARQUIN_RETURN_IF_ERROR(incoming->publish(request.request_id));
+  VARQUIN_ASSIGN_OR_RETURN(auto incoming, IncomingStage::create(roots.imports, request.request_id));
+  VARQUIN_RETURN_IF_ERROR(fill_incoming(incoming, request, candidate, paths, now, fill));
+  VARQUIN_RETURN_IF_ERROR(incoming.publish(request.request_id));
   return StageOutcome{std::string(request.request_id), paths.manifest, true, StageKind::Staged,
-                      incoming->identity()};
+                      incoming.identity()};
 }
 
 Status retire_stage(const platform::Directory& imports_root, std::string_view request_id,
@@ -155,20 +156,20 @@ Status retire_stage(const platform::Directory& imports_root, std::string_view re
     if (!found) return staging_failure(failure_prefix, found.error());
     expected = platform::identity_of(*found);
   }
-  VARQUIN_TRY(retired, new_incoming_name(request_id));
+  VARQUIN_ASSIGN_OR_RETURN(auto retired, new_incoming_name(request_id));
   platform::race_point(platform::RacePoint::StageRetire);
   // Removing the files in place would let a crash or a failed unlink leave a stage without its
   // manifest, which never expires, or a manifest without its file.
-  if (auto renamed = imports_root.rename(request_id, *retired); !renamed) {
+  if (auto renamed = imports_root.rename(request_id, retired); !renamed) {
     return staging_failure(failure_prefix, renamed.error());
   }
-  auto moved = imports_root.stat(*retired);
+  auto moved = imports_root.stat(retired);
   if (!moved || platform::identity_of(*moved) != *expected) {
-    (void)imports_root.rename(*retired, request_id);
+    (void)imports_root.rename(retired, request_id);
     return fail(failure_prefix, "the stage was replaced while it was being removed",
                 ErrorCode::StagingFailed);
   }
-  if (auto removed = platform::remove_tree(imports_root, *retired); !removed) {
+  if (auto removed = platform::remove_tree(imports_root, retired); !removed) {
     return staging_failure(failure_prefix, removed.error());
   }
   return {};

@@ -72,8 +72,8 @@ std::string format_uuid_simple(const Uuid& uuid) {
 }
 
 platform::OsResult<Uuid> random_uuid_v4() {
-  VARQUIN_TRY(bytes, platform::random_bytes_16());
-  Uuid uuid = *bytes;
+  VARQUIN_ASSIGN_OR_RETURN(auto bytes, platform::random_bytes_16());
+  Uuid uuid = bytes;
   uuid[6] = static_cast<std::uint8_t>((uuid[6] & 0x0F) | 0x40);  // version 4
   uuid[8] = static_cast<std::uint8_t>((uuid[8] & 0x3F) | 0x80);  // RFC variant
   return uuid;

@@ -57,19 +57,19 @@ Outcome<void> write_atomically(const std::string& path, std::string_view content
       return failure("cannot create the directory", *directory, made.error());
     }
   }
-  VARQUIN_TRY(name, temporary_name_for(path));
-  auto fd = platform::create_exclusive_file(*name);
-  if (!fd) return failure("cannot create", *name, fd.error());
-  TemporaryFile temporary(*name);
+  VARQUIN_ASSIGN_OR_RETURN(auto name, temporary_name_for(path));
+  auto fd = platform::create_exclusive_file(name);
+  if (!fd) return failure("cannot create", name, fd.error());
+  TemporaryFile temporary(name);
   auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
   if (auto written = platform::write_all(fd->get(), bytes); !written) {
-    return failure("cannot write", *name, written.error());
+    return failure("cannot write", name, written.error());
   }
   if (auto synced = platform::full_sync(fd->get()); !synced) {
-    return failure("cannot sync", *name, synced.error());
+    return failure("cannot sync", name, synced.error());
   }
   fd->reset();
-  if (auto renamed = platform::rename_path(*name, path); !renamed) {
+  if (auto renamed = platform::rename_path(name, path); !renamed) {
     return failure("cannot move the new file to", path, renamed.error());
   }
   temporary.keep();

@@ -55,8 +55,8 @@ void print_problems(const Problems& problems) {
 }
 
 tools::Outcome<bool> is_present(const std::string& path) {
-  VARQUIN_TRY(content, read_if_present(path));
-  return content->has_value();
+  VARQUIN_ASSIGN_OR_RETURN(auto content, read_if_present(path));
+  return content.has_value();
 }
 
 std::string absolute_or_note(const std::string& path, Problems& problems) {
@@ -348,10 +348,10 @@ int install(const Options& options, Plan plan) {
 
 // Says whether `path` holds this bridge's manifest; anything else there is left alone.
 tools::Outcome<bool> holds_our_manifest(const std::string& path, bool& present) {
-  VARQUIN_TRY(content, read_if_present(path));
-  present = content->has_value();
+  VARQUIN_ASSIGN_OR_RETURN(auto content, read_if_present(path));
+  present = content.has_value();
   if (!present) return false;
-  auto manifest = parse_manifest(**content);
+  auto manifest = parse_manifest(*content);
   return manifest && manifest->name == kHostName;
 }
 

@@ -37,11 +37,11 @@ Outcome<const Value*> member(const json::Document& document, std::string_view ke
 }
 
 Outcome<std::string> text_member(const json::Document& document, std::string_view key) {
-  VARQUIN_TRY(value, member(document, key));
-  if ((*value)->kind != Value::Kind::String) {
+  VARQUIN_ASSIGN_OR_RETURN(auto value, member(document, key));
+  if ((value)->kind != Value::Kind::String) {
     return std::unexpected(quoted(key) + " is not a string");
   }
-  return (*value)->text;
+  return (value)->text;
 }
 
 }  // namespace
@@ -132,14 +132,14 @@ Outcome<HostManifest> parse_manifest(std::string_view bytes) {
                                                              {"path", &manifest.path},
                                                              {"type", &manifest.type}};
   for (const auto& [key, target] : texts) {
-    VARQUIN_TRY(text, text_member(*document, key));
-    *target = std::move(*text);
+    VARQUIN_ASSIGN_OR_RETURN(auto text, text_member(*document, key));
+    *target = std::move(text);
   }
-  VARQUIN_TRY(origins, member(*document, "allowed_origins"));
-  if ((*origins)->kind != Value::Kind::StringArray) {
+  VARQUIN_ASSIGN_OR_RETURN(auto origins, member(*document, "allowed_origins"));
+  if ((origins)->kind != Value::Kind::StringArray) {
     return std::unexpected(std::string("\"allowed_origins\" is not an array of strings"));
   }
-  manifest.allowed_origins = (*origins)->strings;
+  manifest.allowed_origins = (origins)->strings;
   return manifest;
 }
 

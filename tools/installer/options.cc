@@ -103,23 +103,23 @@ tools::Outcome<Options> parse_options(std::span<const std::string> arguments) {
     bool known = false;
     for (const auto& [name, target] : values) {
       if (argument != name) continue;
-      VARQUIN_TRY(value, next());
+      VARQUIN_ASSIGN_OR_RETURN(auto value, next());
       if (*target) return std::unexpected(argument + " is given twice");
-      *target = std::move(*value);
+      *target = std::move(value);
       known = true;
     }
     for (const auto& [name, target] : lists) {
       if (argument != name) continue;
-      VARQUIN_TRY(value, next());
-      target->push_back(std::move(*value));
+      VARQUIN_ASSIGN_OR_RETURN(auto value, next());
+      target->push_back(std::move(value));
       known = true;
     }
     for (const auto& [name, target] : flags) {
       if (argument == name) *target = known = true;
     }
     if (argument == "--browser") {
-      VARQUIN_TRY(value, next());
-      append_list(*value, options.browsers);
+      VARQUIN_ASSIGN_OR_RETURN(auto value, next());
+      append_list(value, options.browsers);
       known = true;
     }
     if (argument == "--check") check = known = true;

@@ -63,15 +63,15 @@ tools::Outcome<std::vector<ManifestDirectory>> choose_directories(const Options&
   std::vector<ManifestDirectory> directories;
   if (!options.manifest_directories.empty()) {
     for (const std::string& directory : options.manifest_directories) {
-      VARQUIN_TRY(absolute, tools::absolute_as_given(directory));
-      directories.push_back({"Browser", *absolute, true});
+      VARQUIN_ASSIGN_OR_RETURN(auto absolute, tools::absolute_as_given(directory));
+      directories.push_back({"Browser", absolute, true});
     }
     return directories;
   }
-  VARQUIN_TRY(browsers, chosen_browsers(options));
+  VARQUIN_ASSIGN_OR_RETURN(auto browsers, chosen_browsers(options));
   const bool picked = !options.browsers.empty() || options.all_browsers;
   const char* scope = options.system ? "system-wide" : "per-user";
-  for (const Browser* browser : *browsers) {
+  for (const Browser* browser : browsers) {
     auto directory = options.system ? places.system_manifest_directory(*browser)
                                     : places.user_manifest_directory(*browser);
     if (!directory) {
