@@ -13,8 +13,9 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/fs.h"
-#include "platform/spawn.h"
+#include "platform/path.h"
+#include "toolkit/fs.h"
+#include "toolkit/process.h"
 #include "util/uuid.h"
 
 extern char** environ;
@@ -33,15 +34,15 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
 }
 
 // The child's side of one stream; when it is a pipe, our end is kept in `ours`.
-platform::ChildStream open_stream(Stream stream, bool child_reads, platform::UniqueFd& child_end,
-                                  platform::UniqueFd& ours) {
-  if (stream == Stream::DevNull) return platform::ChildStream::dev_null();
-  if (stream == Stream::Inherit) return platform::ChildStream::inherit();
-  auto pipe = platform::make_pipe();
+toolkit::ChildStream open_stream(Stream stream, bool child_reads, platform::UniqueFd& child_end,
+                                 platform::UniqueFd& ours) {
+  if (stream == Stream::DevNull) return toolkit::ChildStream::dev_null();
+  if (stream == Stream::Inherit) return toolkit::ChildStream::inherit();
+  auto pipe = toolkit::make_pipe();
   if (!pipe) die("cannot create a pipe: " + pipe.error().text());
   child_end = std::move(child_reads ? pipe->read : pipe->write);
   ours = std::move(child_reads ? pipe->write : pipe->read);
-  return platform::ChildStream::from(child_end.get());
+  return toolkit::ChildStream::from(child_end.get());
 }
 
 }  // namespace
@@ -49,13 +50,13 @@ platform::ChildStream open_stream(Stream stream, bool child_reads, platform::Uni
 Child Child::start(const ChildCommand& invocation) {
   Child child;
   platform::UniqueFd child_input, child_output;  // closed once the child has its copies
-  platform::ChildCommand start{
+  toolkit::ChildCommand start{
       .argv = invocation.argv,
       .environment = invocation.environment,
       .input = open_stream(invocation.input, true, child_input, child.input_),
       .output = open_stream(invocation.output, false, child_output, child.output_),
       .search_path = true};
-  auto pid = platform::spawn_child(start);
+  auto pid = toolkit::spawn_child(start);
   if (!pid) die("cannot start " + invocation.argv[0] + ": " + pid.error().text());
   child.pid_ = *pid;
   return child;
@@ -187,16 +188,16 @@ ScratchDirectory::ScratchDirectory(const std::string& parent) {
 }
 
 ScratchDirectory::~ScratchDirectory() {
-  (void)platform::remove_tree(path_);
+  (void)toolkit::remove_tree(path_);
 }
 
 void write_file_or_die(const std::string& path, std::string_view bytes) {
-  auto file = platform::create_or_truncate_file(path);
+  auto file = toolkit::create_or_truncate_file(path);
   if (!file || !platform::write_all(file->get(), bytes_of(bytes))) die("cannot write " + path);
 }
 
 void remove_tree_or_die(const std::string& path) {
-  if (!platform::remove_tree(path)) die("cannot remove " + path);
+  if (!toolkit::remove_tree(path)) die("cannot remove " + path);
 }
 
 std::string random_bytes(std::size_t size) {

@@ -8,8 +8,10 @@
 #include <thread>
 
 #include "platform/copy.h"
-#include "platform/fs.h"
+#include "platform/fd.h"
+#include "platform/path.h"
 #include "staging/paths.h"
+#include "toolkit/fs.h"
 #include "util/base64.h"
 #include "util/sha256.h"
 
@@ -80,14 +82,14 @@ ChildCommand command(std::vector<std::string> argv) {
 CommandTime time_write_and_sync(const std::string& path, std::string_view bytes) {
   const double cpu = own_cpu_seconds();
   const auto start = Clock::now();
-  auto file = platform::create_exclusive_file(path);
+  auto file = toolkit::create_exclusive_file(path);
   if (!file || !platform::write_all(file->get(), bytes_of(bytes)) ||
       !platform::full_sync(file->get())) {
     die("cannot write " + path);
   }
   file->reset();
   const CommandTime time{seconds_since(start), own_cpu_seconds() - cpu};
-  (void)platform::remove_file(path);
+  (void)toolkit::remove_file(path);
   return time;
 }
 
@@ -179,9 +181,9 @@ class ManagedDownload {
  public:
   ManagedDownload(const std::string& root, std::size_t size)
       : inbox_(root + "/Downloads/" + std::string(staging::kManagedContainerName)) {
-    if (!platform::create_directories(inbox_)) die("cannot create " + inbox_);
+    if (!toolkit::create_directories(inbox_)) die("cannot create " + inbox_);
     id_ = new_request_id();
-    if (!platform::create_directory(directory())) die("cannot create " + directory());
+    if (!toolkit::create_directory(directory())) die("cannot create " + directory());
     content_ = random_bytes(size);
     write_file_or_die(file(), content_);
   }
@@ -189,7 +191,7 @@ class ManagedDownload {
   void next_request() {
     const std::string old_directory = directory();
     id_ = new_request_id();
-    if (!platform::rename_path(old_directory, directory())) die("cannot rename " + old_directory);
+    if (!toolkit::rename_path(old_directory, directory())) die("cannot rename " + old_directory);
     warm_page_cache(file());
   }
 
@@ -312,7 +314,7 @@ DownloadComparison measure_download(const BenchStore& store, std::size_t size, i
 
     const CommandTime cp = time_command(command({"cp", download.file(), copy}));
     const CommandTime sync = time_command(command({"sync", copy}));
-    (void)platform::remove_file(copy);
+    (void)toolkit::remove_file(copy);
     const CommandTime hash = time_command(command({"openssl", "dgst", "-sha256", download.file()}));
     const CommandTime again =
         time_command(command({"openssl", "dgst", "-sha256", download.file()}));
@@ -367,14 +369,14 @@ std::string copy_path_of(const BenchStore& store) {
   const std::string from = store.root() + "/clone-probe-source";
   const std::string to = store.root() + "/clone-probe-target";
   write_file_or_die(from, "probe");
-  auto source = platform::open_read_only(from);
+  auto source = toolkit::open_read_only(from);
   auto directory = platform::Directory::open(store.root());
   if (!source || !directory) die("cannot probe cloning in " + store.root());
   auto target = directory->create_file("clone-probe-target");
   if (!target) die("cannot probe cloning in " + store.root());
   auto cloned = platform::clone_file(source->get(), *target, *directory, "clone-probe-target");
-  (void)platform::remove_file(from);
-  (void)platform::remove_file(to);
+  (void)toolkit::remove_file(from);
+  (void)toolkit::remove_file(to);
   if (!cloned) return "clone failed: " + cloned.error().text();
   return *cloned ? "clone + re-hash of the copy" : "stream copy, hashed on the way (no clones)";
 }

@@ -29,10 +29,14 @@ if(NOT VARQUIN_SANITIZE AND NOT VARQUIN_BUILD_FUZZ)
   endif()
 endif()
 
-# The flags of every target of the project (the fault shim takes the warnings only).
+# The flags of every target of the project (the fault shim takes the warnings only). The seams
+# that let tests race and fail the store at an exact call exist only in builds with tests: the
+# release and demo bridges carry none of them.
 add_library(varquin_flags INTERFACE)
 target_link_libraries(varquin_flags INTERFACE varquin_warnings varquin_sanitizers
                       varquin_hardening)
+target_compile_definitions(varquin_flags INTERFACE
+                           VARQUIN_TEST_HOOKS=$<BOOL:${VARQUIN_BUILD_TESTS}>)
 
 set(VARQUIN_MODULES "" CACHE INTERNAL "The module libraries")
 

@@ -60,4 +60,21 @@ inline std::unexpected<BridgeError> fail(std::string_view prefix, std::string_vi
   return fail(std::move(message), code);
 }
 
+// The adapter of VARQUIN_ASSIGN_OR_RETURN and VARQUIN_RETURN_IF_ERROR that turns a lower-level
+// failure into a BridgeError: `prefix` followed by the failure's description (its `text()`, as
+// an OsError gives it, or the failure itself when it is text, as a parser's description is).
+struct Prefixed {
+  std::string_view prefix;
+  ErrorCode code;
+
+  template <typename Failure>
+  std::unexpected<BridgeError> operator()(const Failure& failure) const {
+    if constexpr (requires { failure.text(); }) {
+      return fail(prefix, failure.text(), code);
+    } else {
+      return fail(prefix, std::string_view(failure), code);
+    }
+  }
+};
+
 }  // namespace varquin

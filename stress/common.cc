@@ -13,7 +13,7 @@
 
 #include "json/writer.h"
 #include "platform/clock.h"
-#include "platform/fs.h"
+#include "toolkit/fs.h"
 #include "util/base64.h"
 #include "util/rfc3339.h"
 #include "util/sha256.h"
@@ -106,7 +106,7 @@ void Home::reset_store() const {
     std::string command = "chmod -R u+rwx '" + path + "' 2>/dev/null";
     if (std::system(command.c_str()) != 0) {
     }
-    (void)platform::remove_tree(path);
+    (void)toolkit::remove_tree(path);
   }
 }
 

@@ -14,10 +14,10 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/fs.h"
 #include "scenarios.h"
 #include "staging/limits.h"
 #include "store_check.h"
+#include "toolkit/fs.h"
 
 namespace varquin::stress {
 
@@ -267,7 +267,7 @@ class Observer {
 
   // Without the lock, as the desktop app reads: a stage that nothing may remove is complete.
   void lockless_pass() {
-    auto entries = platform::list_directory(home_.imports());
+    auto entries = toolkit::list_directory(home_.imports());
     if (!entries) return;
     for (const auto& entry : *entries) {
       if (entry.kind != platform::EntryKind::Directory || entry.name.front() == '.') continue;

@@ -4,9 +4,10 @@
 // land near the same moment).
 #include <algorithm>
 
-#include "platform/fs.h"
+#include "platform/path.h"
 #include "scenarios.h"
 #include "store_check.h"
+#include "toolkit/fs.h"
 
 namespace varquin::stress {
 
@@ -125,7 +126,7 @@ Calibration calibrate(const Options& options, const Home& home, Road road) {
   plan.prefix = home.user_data();
   plan.kinds = "any";
   plan.trace = home.scratch("calibration.trace");
-  (void)platform::remove_file(plan.trace);
+  (void)toolkit::remove_file(plan.trace);
   std::map<std::string, std::string> extra;
   if (road == Road::Rollback) extra["VARQUIN_FAKE_OPEN_EXIT"] = "1";
   auto env = with_shim(home.environment(extra), options.programs, plan);
@@ -163,7 +164,7 @@ void run_trial(const Options& options, const Home& home, const Calibration (&cal
   plan.prefix = home.user_data();
   plan.kinds = "any";
   plan.trace = home.scratch("trial.trace");
-  (void)platform::remove_file(plan.trace);
+  (void)toolkit::remove_file(plan.trace);
   const Calibration& c = calibration[static_cast<unsigned>(road)];
   const bool timed = rng.chance(25);
   if (timed) {
@@ -220,7 +221,7 @@ void run_trial(const Options& options, const Home& home, const Calibration (&cal
   }
   // Repair what is broken so that one fault is reported once, not in every later trial.
   for (const std::string& name : view.broken)
-    (void)platform::remove_tree(home.imports() + "/" + name);
+    (void)toolkit::remove_tree(home.imports() + "/" + name);
 
   // Leftovers age past 7 days; the same request then succeeds and its purge clears them.
   for (const std::string& name : view.incoming) age_path(home.imports() + "/" + name, kEightDays);
@@ -247,7 +248,7 @@ void run_trial(const Options& options, const Home& home, const Calibration (&cal
     auto source = platform::read_regular_file(trial.source, kMaxFileBytes);
     ledger.expect(source && *source == trial.content, kSection,
                   replay + ": the downloaded file changed");
-    (void)platform::remove_tree(home.inbox() + "/" + trial.id);
+    (void)toolkit::remove_tree(home.inbox() + "/" + trial.id);
   }
 }
 

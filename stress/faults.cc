@@ -6,10 +6,10 @@
 #include <cerrno>
 
 #include "import_format.h"
-#include "platform/fs.h"
 #include "scenarios.h"
 #include "staging/records.h"
 #include "store_check.h"
+#include "toolkit/fs.h"
 
 namespace varquin::stress {
 
@@ -66,7 +66,7 @@ Request prepare(const Home& home, const Options& options, const Setup& setup) {
     r.frames = request::upload(r.id, r.name, r.content, 64 * 1024);
   } else {
     const std::string directory = home.inbox() + "/" + r.id;
-    (void)platform::remove_tree(directory);
+    (void)toolkit::remove_tree(directory);
     testing::make_directories(directory);
     testing::write_file(directory + "/" + r.name, r.content);
     r.frames = {request::stage_download(r.id, directory + "/" + r.name, r.name)};
@@ -118,7 +118,7 @@ void run_one(const Options& options, const Home& home, const Setup& setup, const
   plan.times = times;
   plan.error = error.number;
   plan.trace = home.scratch("fault.trace");
-  (void)platform::remove_file(plan.trace);
+  (void)toolkit::remove_file(plan.trace);
   const std::string what = setup.label() + ", " + kind + " call " + std::to_string(nth) +
                            (times == 0 ? " and every later one" : "") + " fails with " + error.name;
   Session s = run_session(options.programs, with_shim(home.environment(), options.programs, plan),
@@ -174,7 +174,7 @@ void run_one(const Options& options, const Home& home, const Setup& setup, const
   ledger.expect(view.stages.count(r.id) == (answer.ok ? 1u : 0u), kSection,
                 what + ": the stage does not match the answer");
   for (const std::string& name : view.broken)
-    (void)platform::remove_tree(home.imports() + "/" + name);
+    (void)toolkit::remove_tree(home.imports() + "/" + name);
 
   // The fault is gone: the same request succeeds and its purge finishes any interrupted expiry.
   Session again = run_session(options.programs, home.environment(), r.frames);
@@ -223,7 +223,7 @@ void run_faults(const Options& options, Ledger& ledger) {
       plan.prefix = home.user_data();
       plan.kinds = kAllKinds;
       plan.trace = home.scratch("count.trace");
-      (void)platform::remove_file(plan.trace);
+      (void)toolkit::remove_file(plan.trace);
       Request r = prepare(home, options, setup);
       (void)run_session(options.programs, with_shim(home.environment(), options.programs, plan),
                         r.frames);

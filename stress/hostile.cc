@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "import_format.h"
-#include "platform/fs.h"
 #include "scenarios.h"
 #include "staging/records.h"
 #include "store_check.h"
+#include "toolkit/fs.h"
 
 namespace varquin::stress {
 
@@ -66,8 +66,8 @@ void expiry_race(const Options& options, const Home& home, unsigned round, Ledge
         "expiry race " + std::to_string(round) + ": answered " + (a ? a->raw : "nothing"));
     ledger.add(kSection, "expiry races where a removal failed (staging_failed, retryable)");
   }
-  (void)platform::remove_tree(stage);
-  (void)platform::remove_tree(incoming);
+  (void)toolkit::remove_tree(stage);
+  (void)toolkit::remove_tree(incoming);
 }
 
 // A failed launch rolls a new stage back while its directory is swapped for a link.
@@ -120,9 +120,9 @@ void rollback_race(const Options& options, const Home& home, unsigned round, Led
       a && !a->ok && a->code == "app_launch_failed", kSection,
       "rollback race " + std::to_string(round) + ": answered " + (a ? a->raw : "nothing"));
   ledger.add(kSection, "rollback races");
-  (void)platform::remove_tree(stage);
-  (void)platform::remove_tree(home.imports() + "/.aside-" + id);
-  (void)platform::remove_tree(directory);
+  (void)toolkit::remove_tree(stage);
+  (void)toolkit::remove_tree(home.imports() + "/.aside-" + id);
+  (void)toolkit::remove_tree(directory);
 }
 
 // One planted link or malformed request: exactly one answer per request, the last one refused
@@ -204,7 +204,7 @@ std::vector<std::string> download(const std::string& id, const std::string& path
 }
 
 void plant_link(const std::string& target, const std::string& link) {
-  (void)platform::remove_tree(link);
+  (void)toolkit::remove_tree(link);
   if (::symlink(target.c_str(), link.c_str()) != 0) {
     std::fprintf(stderr, "varquin-stress: cannot plant link %s\n", link.c_str());
     std::abort();

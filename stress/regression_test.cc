@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "common.h"
-#include "platform/fs.h"
 #include "store_check.h"
+#include "toolkit/fs.h"
 
 namespace varquin::stress {
 namespace {

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "import_format.h"
-#include "platform/fs.h"
+#include "platform/path.h"
 #include "staging/capacity.h"
 #include "staging/limits.h"
 #include "staging/path_checks.h"
@@ -12,6 +12,7 @@
 #include "staging/records.h"
 #include "staging/request_id.h"
 #include "staging/stage_bytes.h"
+#include "toolkit/fs.h"
 #include "util/path.h"
 #include "util/rfc3339.h"
 
@@ -53,7 +54,7 @@ std::optional<std::string> check_stage(const std::string& directory, const std::
   struct stat info {};
   if (::lstat(directory.c_str(), &info) != 0) return where + "vanished while it was checked";
   if (!S_ISDIR(info.st_mode)) return where + "is not a directory";
-  auto entries = platform::list_directory(directory);
+  auto entries = toolkit::list_directory(directory);
   if (!entries) return where + "cannot be listed";
   auto manifest = staging::read_json<staging::ImportManifest>(directory + "/request.json");
   if (!manifest) return where + "request.json does not read strictly: " + manifest.error().message;

@@ -6,9 +6,10 @@
 // manifest, or anything outside the store changes. Every "won" figure must stay 0.
 #include <optional>
 
-#include "platform/fs.h"
+#include "platform/path.h"
 #include "scenarios.h"
 #include "store_check.h"
+#include "toolkit/fs.h"
 
 namespace varquin::stress {
 
@@ -144,7 +145,7 @@ void browser_file_race(const Options& options, const Home& home, unsigned round,
     }
   }
   tally.check_outside(home, before, round);
-  for (const std::string& id : ids) (void)platform::remove_tree(home.inbox() + "/" + id);
+  for (const std::string& id : ids) (void)toolkit::remove_tree(home.inbox() + "/" + id);
 }
 
 // The incoming directory swapped for a link while a 60 MiB download is copied into it.
@@ -161,7 +162,7 @@ void incoming_race(const Options& options, const Home& home, unsigned round,
   const Sentinels before = take_sentinels(home);
   auto incoming = [&] {
     std::vector<SwapTarget> found;
-    auto entries = platform::list_directory(home.imports());
+    auto entries = toolkit::list_directory(home.imports());
     for (const auto& entry : entries ? *entries : std::vector<platform::DirEntry>{}) {
       if (entry.name.starts_with(".incoming-") && !entry.name.ends_with(".swap")) {
         found.push_back({home.imports() + "/" + entry.name, bait});
@@ -178,7 +179,7 @@ void incoming_race(const Options& options, const Home& home, unsigned round,
     tally.unexpected(round, answer);
   }
   tally.check_outside(home, before, round);
-  (void)platform::remove_tree(managed);
+  (void)toolkit::remove_tree(managed);
 }
 
 // "Varquin Inbox" swapped for a link to a look-alike whose request directories are empty too,
@@ -208,7 +209,7 @@ void cleanup_race(const Options& options, const Home& home, unsigned round, Tall
     }
   }
   tally.check_outside(home, before, round);
-  (void)platform::remove_tree(home.inbox());
+  (void)toolkit::remove_tree(home.inbox());
   testing::make_directories(home.inbox());
 }
 

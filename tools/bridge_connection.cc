@@ -12,8 +12,10 @@
 #include <mach-o/dyld.h>
 #endif
 
-#include "platform/fs.h"
+#include "platform/path.h"
 #include "protocol/framing.h"
+#include "toolkit/fs.h"
+#include "toolkit/process.h"
 #include "util/path.h"
 
 extern char** environ;
@@ -99,19 +101,19 @@ Outcome<BridgeConnection> BridgeConnection::start(const std::string& executable,
   if (!util::is_absolute(executable)) {
     return std::unexpected("the bridge path " + executable + " is not absolute");
   }
-  auto to_child = platform::make_pipe();
-  auto from_child = platform::make_pipe();
+  auto to_child = toolkit::make_pipe();
+  auto from_child = toolkit::make_pipe();
   if (!to_child || !from_child) {
     auto error = to_child ? from_child.error() : to_child.error();
     return std::unexpected("cannot create a pipe: " + error.text());
   }
   // Stderr is shared, as a browser shares it.
-  platform::ChildCommand invocation{.argv = {executable, origin},
-                                    .environment = child_environment(overrides),
-                                    .input = platform::ChildStream::from(to_child->read.get()),
-                                    .output = platform::ChildStream::from(from_child->write.get()),
-                                    .working_directory = util::parent_path(executable)};
-  auto pid = platform::spawn_child(invocation);
+  toolkit::ChildCommand invocation{.argv = {executable, origin},
+                                   .environment = child_environment(overrides),
+                                   .input = toolkit::ChildStream::from(to_child->read.get()),
+                                   .output = toolkit::ChildStream::from(from_child->write.get()),
+                                   .working_directory = util::parent_path(executable)};
+  auto pid = toolkit::spawn_child(invocation);
   if (!pid) return std::unexpected("cannot start " + executable + ": " + pid.error().text());
   return BridgeConnection(*pid, std::move(to_child->write), std::move(from_child->read));
 }

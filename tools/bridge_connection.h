@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,12 +14,12 @@
 
 #include "base/result.h"
 #include "platform/fd.h"
-#include "platform/spawn.h"
+#include "toolkit/process.h"
 
 namespace varquin::tools {
 
 template <typename T>
-using Outcome = std::expected<T, std::string>;  // a failure a person reads
+using Outcome = base::Expected<T, std::string>;  // a failure a person reads
 
 // The absolute path of the running program, links resolved.
 Outcome<std::string> self_executable_path();

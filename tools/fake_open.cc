@@ -29,9 +29,9 @@
 
 #include "platform/clock.h"
 #include "platform/fd.h"
-#include "platform/fs.h"
 #include "staging/paths.h"
 #include "staging/records.h"
+#include "toolkit/fs.h"
 #include "util/path.h"
 #include "util/rfc3339.h"
 #include "util/utf8.h"
@@ -128,10 +128,10 @@ std::optional<std::string> finalize(const std::string& manifest_path) {
   const std::string target = store.terminal_record(record.request_id);
   const std::string temporary =
       util::join_path(store.terminals_root(), "." + record.request_id + ".json.tmp");
-  if (auto made = platform::create_directories(store.terminals_root()); !made) {
+  if (auto made = toolkit::create_directories(store.terminals_root()); !made) {
     return write_failure(store.terminals_root(), made.error());
   }
-  auto file = platform::create_or_truncate_file(temporary);
+  auto file = toolkit::create_or_truncate_file(temporary);
   if (!file) return write_failure(temporary, file.error());
   auto written = platform::write_all(
       file->get(), std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
@@ -141,7 +141,7 @@ std::optional<std::string> finalize(const std::string& manifest_path) {
     return write_failure(temporary, synced.error());
   }
   file->reset();
-  if (auto renamed = platform::rename_path(temporary, target); !renamed) {
+  if (auto renamed = toolkit::rename_path(temporary, target); !renamed) {
     return write_failure(target, renamed.error());
   }
   return std::nullopt;
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
   if (env_flag("VARQUIN_FAKE_OPEN_CONSUME")) {
     std::string manifest(args[3].substr(kFlag.size()));
     auto stage = varquin::util::parent_path(manifest);
-    if (!stage || !varquin::platform::remove_tree(*stage)) {
+    if (!stage || !varquin::toolkit::remove_tree(*stage)) {
       return complain("cannot remove the stage of " + manifest, kFailureStatus);
     }
   }

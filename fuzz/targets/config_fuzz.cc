@@ -61,7 +61,7 @@ std::optional<std::string> expected_caller_fault(const BridgeConfig& c,
 }
 
 // Binds the six keys with the strict reader, without validating.
-std::expected<BridgeConfig, std::string> bind_only(std::string_view text) {
+json::Expected<BridgeConfig> bind_only(std::string_view text) {
   BridgeConfig c;
   const json::Field fields[] = {
       {"schema", &c.schema},

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "json/reader.h"
-#include "platform/directory.h"
+#include "platform/path.h"
 #include "util/path.h"
 
 namespace varquin {

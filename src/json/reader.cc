@@ -203,8 +203,7 @@ bool is_optional(const FieldTarget& target) {
 }
 
 // Stores `value` into `target` when the types agree.
-std::expected<void, std::string> assign(Value& value, const FieldTarget& target,
-                                        std::string_view key) {
+Expected<void> assign(Value& value, const FieldTarget& target, std::string_view key) {
   using Kind = Value::Kind;
   bool ok = std::visit(
       [&](auto* out) -> bool {
@@ -251,7 +250,7 @@ std::expected<void, std::string> assign(Value& value, const FieldTarget& target,
 
 }  // namespace
 
-std::expected<Document, std::string> parse_document(std::string_view bytes) {
+Expected<Document> parse_document(std::string_view bytes) {
   boost::json::parse_options options;
   options.max_depth = 128;
   boost::json::basic_parser<FlatHandler> parser(options);
@@ -267,9 +266,8 @@ std::expected<Document, std::string> parse_document(std::string_view bytes) {
   return std::move(parser.handler().document);
 }
 
-std::expected<void, std::string> bind_object(std::span<Member> members,
-                                             std::span<const Field> fields,
-                                             std::string_view skip_key) {
+Expected<void> bind_object(std::span<Member> members, std::span<const Field> fields,
+                           std::string_view skip_key) {
   std::vector<bool> seen(fields.size(), false);
   for (Member& member : members) {
     if (!skip_key.empty() && member.key == skip_key) continue;
@@ -289,8 +287,7 @@ std::expected<void, std::string> bind_object(std::span<Member> members,
   return {};
 }
 
-std::expected<void, std::string> bind_array(std::span<Member> elements,
-                                            std::span<const Field> fields) {
+Expected<void> bind_array(std::span<Member> elements, std::span<const Field> fields) {
   if (elements.size() != fields.size()) {
     return std::unexpected("expected " + std::to_string(fields.size()) + " elements, found " +
                            std::to_string(elements.size()));
@@ -302,8 +299,7 @@ std::expected<void, std::string> bind_array(std::span<Member> elements,
   return {};
 }
 
-std::expected<void, std::string> read_object(std::string_view bytes,
-                                             std::span<const Field> fields) {
+Expected<void> read_object(std::string_view bytes, std::span<const Field> fields) {
   VARQUIN_ASSIGN_OR_RETURN(auto document, parse_document(bytes));
   if (document.is_array) return std::unexpected(std::string("expected an object, found an array"));
   return bind_object(document.members, fields);

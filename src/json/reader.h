@@ -5,13 +5,14 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "json/expected.h"
 
 namespace varquin::json {
 
@@ -36,7 +37,7 @@ struct Document {
 
 // Parses one JSON document (object or array at the top) with a nesting limit of 128, followed by
 // nothing but JSON white space. The error names the fault and its line and column.
-std::expected<Document, std::string> parse_document(std::string_view bytes);
+Expected<Document> parse_document(std::string_view bytes);
 
 using FieldTarget =
     std::variant<std::string*, std::uint64_t*, std::uint32_t*, bool*, std::optional<std::uint64_t>*,
@@ -50,16 +51,14 @@ struct Field {
 // Binds object members to `fields` by key: every field is required except the optional ones
 // (which also take null), and unknown or repeated keys are refused. `skip_key` names one key the
 // caller has already consumed (a request's "action").
-std::expected<void, std::string> bind_object(std::span<Member> members,
-                                             std::span<const Field> fields,
-                                             std::string_view skip_key = {});
+Expected<void> bind_object(std::span<Member> members, std::span<const Field> fields,
+                           std::string_view skip_key = {});
 
 // Binds array elements to `fields` in order; the counts must match exactly. Strings are moved
 // out of the members.
-std::expected<void, std::string> bind_array(std::span<Member> elements,
-                                            std::span<const Field> fields);
+Expected<void> bind_array(std::span<Member> elements, std::span<const Field> fields);
 
 // Parses an object document and binds it (arrays are refused).
-std::expected<void, std::string> read_object(std::string_view bytes, std::span<const Field> fields);
+Expected<void> read_object(std::string_view bytes, std::span<const Field> fields);
 
 }  // namespace varquin::json

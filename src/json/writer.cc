@@ -66,7 +66,7 @@ ObjectWriter& ObjectWriter::strings(std::string_view key, const std::vector<std:
   return *this;
 }
 
-std::expected<std::string, std::string> ObjectWriter::finish() {
+Expected<std::string> ObjectWriter::finish() {
   if (!error_.empty()) return std::unexpected(error_);
   if (style_ == Style::Pretty && !empty_) out_ += '\n';
   out_ += '}';

@@ -2,10 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "json/expected.h"
 
 namespace varquin::json {
 
@@ -26,7 +27,7 @@ class ObjectWriter {
   ObjectWriter& strings(std::string_view key, const std::vector<std::string>& values);
 
   // The document, or a description of why it cannot be written (a string that is not UTF-8).
-  std::expected<std::string, std::string> finish();
+  Expected<std::string> finish();
 
  private:
   void begin_member(std::string_view key);

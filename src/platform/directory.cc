@@ -102,26 +102,6 @@ std::optional<EntryKind> kind_from_dirent(unsigned char type) {
   }
 }
 
-// Reads an open file whole, refusing anything but a regular file of at most `limit` bytes. The
-// size is checked before reading (a sparse terabyte costs nothing) and again while reading (the
-// file may grow).
-OsResult<std::string> read_open_file(int fd, std::size_t limit) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return last_os_error();
-  if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
-  if (!S_ISREG(info.st_mode)) return os_error(EINVAL);
-  if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > limit) return os_error(EFBIG);
-  std::string content;
-  content.reserve(static_cast<std::size_t>(info.st_size));
-  std::uint8_t buffer[65536];
-  for (;;) {
-    VARQUIN_ASSIGN_OR_RETURN(auto got, read_some(fd, buffer));
-    if (got == 0) return content;
-    if (content.size() + got > limit) return os_error(EFBIG);
-    content.append(reinterpret_cast<const char*>(buffer), got);
-  }
-}
-
 }  // namespace
 
 OsResult<UniqueFd> open_directory_at(int dir, const std::string& name) {
@@ -136,6 +116,15 @@ OsResult<FileIdentity> identity_of_fd(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return last_os_error();
   return identity_of(info);
+}
+
+WallTime modification_time(const struct stat& info) {
+#if defined(__APPLE__)
+  const timespec& time = info.st_mtimespec;
+#else
+  const timespec& time = info.st_mtim;
+#endif
+  return WallTime{static_cast<std::int64_t>(time.tv_sec), static_cast<std::uint32_t>(time.tv_nsec)};
 }
 
 EntryKind entry_kind_of(mode_t mode) {
@@ -310,11 +299,4 @@ OsResult<std::vector<DirEntry>> list_open_directory(int fd) {
     entries.push_back(std::move(item));
   }
 }
-
-OsResult<std::string> read_regular_file(const std::string& path, std::size_t limit) {
-  if (holds_nul(path)) return os_error(EINVAL);
-  VARQUIN_ASSIGN_OR_RETURN(auto fd, open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
-  return read_open_file(fd.get(), limit);
-}
-
 }  // namespace varquin::platform

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/fd.h"
 #include "platform/os_error.h"
 
@@ -32,6 +33,9 @@ OsResult<FileIdentity> identity_of_fd(int fd);
 
 enum class EntryKind { Regular, Directory, Symlink, Other };
 
+// The modification time recorded in `info` (st_mtim on Linux, st_mtimespec on Apple platforms).
+WallTime modification_time(const struct stat& info);
+
 // The kind a `struct stat` mode describes.
 EntryKind entry_kind_of(mode_t mode);
 
@@ -44,9 +48,6 @@ struct DirEntry {
   std::optional<EntryKind> kind;
   std::optional<OsError> error;
 };
-
-// Largest file `read_file` and `read_regular_file` accept when not told otherwise.
-inline constexpr std::size_t kDefaultReadLimit = 1'048'576;
 
 class Directory {
  public:
@@ -108,10 +109,5 @@ OsResult<std::vector<DirEntry>> list_open_directory(int fd);
 // Opens `name` in the directory open at `dir` as a directory, without following it (a link gives
 // ELOOP).
 OsResult<UniqueFd> open_directory_at(int dir, const std::string& name);
-
-// Reads a regular file by path, following links, with the same bound and refusals as
-// `Directory::read_file`, and without ever waiting on a FIFO.
-OsResult<std::string> read_regular_file(const std::string& path,
-                                        std::size_t limit = kDefaultReadLimit);
 
 }  // namespace varquin::platform

@@ -1,7 +1,10 @@
 #include "platform/fd.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace varquin::platform {
 
@@ -58,6 +61,47 @@ OsResult<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer) {
 
 OsStatus seek_to_start(int fd) {
   if (::lseek(fd, 0, SEEK_SET) < 0) return last_os_error();
+  return {};
+}
+
+OsResult<std::string> read_open_file(int fd, std::size_t limit) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return last_os_error();
+  if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
+  if (!S_ISREG(info.st_mode)) return os_error(EINVAL);
+  // Checked before reading (a sparse terabyte costs nothing) and again while reading (the file may
+  // grow).
+  if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > limit) return os_error(EFBIG);
+  std::string content;
+  content.reserve(static_cast<std::size_t>(info.st_size));
+  std::uint8_t buffer[65536];
+  for (;;) {
+    VARQUIN_ASSIGN_OR_RETURN(auto got, read_some(fd, buffer));
+    if (got == 0) return content;
+    if (content.size() + got > limit) return os_error(EFBIG);
+    content.append(reinterpret_cast<const char*>(buffer), got);
+  }
+}
+
+OsResult<struct stat> stat_fd(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return last_os_error();
+  return info;
+}
+
+OsStatus set_blocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return last_os_error();
+  return {};
+}
+
+OsStatus try_lock_exclusive(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return last_os_error();
+  return {};
+}
+
+OsStatus unlock(int fd) {
+  if (::flock(fd, LOCK_UN) != 0) return last_os_error();
   return {};
 }
 

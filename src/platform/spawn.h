@@ -1,14 +1,13 @@
-// Starting programs directly (no shell), with their standard streams wired as asked, and waiting
-// for them.
+// Starting the desktop app's launcher directly (no shell) and waiting for it, and the building
+// blocks of posix_spawn that every child of ours starts from.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/fd.h"
 #include "platform/os_error.h"
 
 namespace varquin::platform {
@@ -22,45 +21,54 @@ struct ExitStatus {
 // The conventional name of a signal ("SIGKILL"), or null when the number is not a standard one.
 const char* signal_name(int signal);
 
-// Where one of a child's standard streams goes.
-struct ChildStream {
-  enum class Kind { Inherit, DevNull, Fd };
-  Kind kind = Kind::Inherit;
-  int fd = -1;  // with Kind::Fd: one of our descriptors, duplicated onto the child's stream
-
-  static ChildStream inherit() { return {}; }
-  static ChildStream dev_null() { return {Kind::DevNull, -1}; }
-  static ChildStream from(int fd) { return {Kind::Fd, fd}; }
-};
-
-struct ChildCommand {
-  std::vector<std::string> argv{};  // argv[0] is the program
-  // "NAME=value" entries: the child's whole environment. Absent: ours.
-  std::optional<std::vector<std::string>> environment{};
-  ChildStream input{}, output{}, error{};
-  bool search_path = false;                        // look argv[0] up in PATH when it holds no "/"
-  bool own_process_group = false;                  // the child leads a new process group
-  std::optional<std::string> working_directory{};  // absent: ours
-};
-
-// Starts a child. Signal dispositions and the signal mask start from their defaults: ignored
-// signals stay ignored across exec, and the SIGPIPE we ignore for our own pipe must not leak.
-OsResult<pid_t> spawn_child(const ChildCommand& invocation);
-
 // Waits for a child to end (retrying EINTR).
 OsResult<ExitStatus> wait_for_child(pid_t pid);
-
-// A pipe whose ends are both close-on-exec: only the copies a child gets on its standard streams
-// cross exec.
-struct Pipe {
-  UniqueFd read, write;
-};
-OsResult<Pipe> make_pipe();
 
 // Runs `program` with `arguments` (argv[0] is `program`), inheriting the environment and the
 // working directory. The child's stdin is /dev/null and its stdout is our stderr, so nothing it
 // does can touch the protocol pipe on our stdin and stdout. Waits for it to end.
 OsResult<ExitStatus> run_detached_from_stdio(const std::string& program,
                                              const std::vector<std::string>& arguments);
+
+// posix_spawn's file actions, owned. Each call returns 0 or the error number.
+class SpawnActions {
+ public:
+  SpawnActions();
+  ~SpawnActions();
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+
+  // The child's descriptor `target` opened on /dev/null (read-only for stdin, else write-only).
+  int open_dev_null(int target);
+  // Our descriptor `fd` duplicated onto the child's `target`; dup2 clears close-on-exec on it.
+  int duplicate(int fd, int target);
+  int change_directory(const std::string& directory);
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  bool ok_ = false;
+};
+
+// posix_spawn's attributes, owned, set as every child of ours starts: signal dispositions and
+// mask at their defaults, since ignored signals stay ignored across exec and the SIGPIPE we
+// ignore for our own pipe must not leak. Optionally the child leads a new process group.
+class SpawnAttributes {
+ public:
+  SpawnAttributes();
+  ~SpawnAttributes();
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+  int configure(bool own_process_group);
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+  bool ok_ = false;
+};
+
+// argv or envp for posix_spawn: pointers into `texts`, then a null pointer.
+std::vector<char*> pointers_to(const std::vector<std::string>& texts);
 
 }  // namespace varquin::platform

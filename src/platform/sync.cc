@@ -1,7 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/fs.h"
+#include "platform/fd.h"
 
 namespace varquin::platform {
 

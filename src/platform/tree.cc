@@ -65,7 +65,7 @@ std::optional<DirEntry> retyped(int parent, const std::string& name) {
 // Depth first below the directory open at `top`, entries before the directory that holds them.
 // Holds at most three descriptors of its own at any depth. Entries that vanish while the walk
 // runs are skipped.
-std::expected<void, TreeError> walk(int top, TreeVisitor& visitor) {
+base::Expected<void, TreeError> walk(int top, TreeVisitor& visitor) {
   std::vector<Level> levels;
   auto first = enter(top, {});
   if (!first) return listing_failure(first.error());
@@ -170,7 +170,7 @@ OsStatus remove_tree(const Directory& parent, std::string_view name) {
   return parent.remove_empty_directory(name);
 }
 
-std::expected<std::uint64_t, TreeError> regular_file_bytes(const Directory& top) {
+base::Expected<std::uint64_t, TreeError> regular_file_bytes(const Directory& top) {
   ByteCounter counter;
   VARQUIN_RETURN_IF_ERROR(walk(top.fd(), counter));
   return counter.total();

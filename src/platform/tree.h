@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <string_view>
 
 #include "platform/directory.h"
@@ -25,6 +24,6 @@ OsStatus remove_tree(const Directory& parent, std::string_view name);
 
 // The total size of the regular files below `top`, at any depth, links not followed, saturating
 // at the largest 64-bit value. An entry whose kind or size cannot be read fails the walk.
-std::expected<std::uint64_t, TreeError> regular_file_bytes(const Directory& top);
+base::Expected<std::uint64_t, TreeError> regular_file_bytes(const Directory& top);
 
 }  // namespace varquin::platform

@@ -24,7 +24,7 @@ constexpr std::string_view kEndedEarly = "input ended early";
 using ReadFault = std::unexpected<FrameReadError>;
 
 // Reads the length; none means the input ended cleanly before the first byte.
-std::expected<std::optional<std::uint32_t>, FrameReadError> read_length(int input_fd) {
+base::Expected<std::optional<std::uint32_t>, FrameReadError> read_length(int input_fd) {
   std::array<std::uint8_t, 4> bytes{};
   // A single one-byte read first: zero bytes here is the only clean end of input.
   auto first = platform::read_some(input_fd, std::span(bytes).first(1));
@@ -57,8 +57,8 @@ std::string_view read_fault_prefix(FrameReadError::Part part) {
 
 // One payload into `payload` (its memory reused when it has room); false when input ended
 // before the first length byte.
-std::expected<bool, FrameReadError> read_frame_into(int input_fd, std::uint32_t max_length,
-                                                    std::string& payload) {
+base::Expected<bool, FrameReadError> read_frame_into(int input_fd, std::uint32_t max_length,
+                                                     std::string& payload) {
   auto length = read_length(input_fd);
   if (!length) return ReadFault(length.error());
   if (!*length) return false;
@@ -88,8 +88,8 @@ Result<ReadOutcome> parse_request(std::string_view payload) {
 
 }  // namespace
 
-std::expected<std::optional<std::string>, FrameReadError> read_frame(int input_fd,
-                                                                     std::uint32_t max_length) {
+base::Expected<std::optional<std::string>, FrameReadError> read_frame(int input_fd,
+                                                                      std::uint32_t max_length) {
   std::string payload;
   auto read = read_frame_into(input_fd, max_length, payload);
   if (!read) return ReadFault(read.error());
@@ -97,7 +97,7 @@ std::expected<std::optional<std::string>, FrameReadError> read_frame(int input_f
   return std::optional<std::string>(std::move(payload));
 }
 
-std::expected<void, FrameWriteError> write_frame(int output_fd, std::string_view payload) {
+base::Expected<void, FrameWriteError> write_frame(int output_fd, std::string_view payload) {
   auto header = little_endian(static_cast<std::uint32_t>(payload.size()));
   if (auto written = platform::write_all(output_fd, header); !written) {
     return std::unexpected(FrameWriteError{FrameWriteError::Part::Length, written.error().text()});

@@ -29,9 +29,9 @@ struct FrameWriteError {
 };
 
 // One payload of 1 to `max_length` bytes; none when input ended before the first length byte.
-std::expected<std::optional<std::string>, FrameReadError> read_frame(int input_fd,
-                                                                     std::uint32_t max_length);
-std::expected<void, FrameWriteError> write_frame(int output_fd, std::string_view payload);
+base::Expected<std::optional<std::string>, FrameReadError> read_frame(int input_fd,
+                                                                      std::uint32_t max_length);
+base::Expected<void, FrameWriteError> write_frame(int output_fd, std::string_view payload);
 
 using ReadOutcome = std::variant<HostRequest, EndOfInput>;
 

@@ -60,7 +60,7 @@ std::optional<Body> body_for(std::string_view action) {
 }
 
 // The action of an object document: exactly one "action" key holding a string.
-std::expected<std::string, std::string> object_action(const json::Document& document) {
+json::Expected<std::string> object_action(const json::Document& document) {
   const json::Member* found = nullptr;
   for (const json::Member& member : document.members) {
     if (member.key != "action") continue;
@@ -74,7 +74,7 @@ std::expected<std::string, std::string> object_action(const json::Document& docu
   return found->value.text;
 }
 
-std::expected<std::string, std::string> array_action(const json::Document& document) {
+json::Expected<std::string> array_action(const json::Document& document) {
   if (document.members.empty()) return std::unexpected(std::string("missing action"));
   const json::Value& first = document.members.front().value;
   if (first.kind != json::Value::Kind::String) {
@@ -104,14 +104,14 @@ Status HostRequest::validate() const {
   return {};
 }
 
-std::expected<HostRequest, std::string> parse_host_request(std::string_view bytes) {
+json::Expected<HostRequest> parse_host_request(std::string_view bytes) {
   VARQUIN_ASSIGN_OR_RETURN(auto document, json::parse_document(bytes));
   VARQUIN_ASSIGN_OR_RETURN(auto action,
                            document.is_array ? array_action(document) : object_action(document));
   auto body = body_for(action);
   if (!body) return std::unexpected("unknown action `" + action + "`");
 
-  std::expected<void, std::string> bound = std::visit(
+  json::Expected<void> bound = std::visit(
       [&](auto& variant) {
         auto fields = fields_of(variant);
         if (document.is_array) {

@@ -2,13 +2,13 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "error.h"
+#include "json/expected.h"
 
 namespace varquin::protocol {
 
@@ -62,6 +62,6 @@ struct HostRequest {
 
 // Parses one request document strictly: the object form (with "action" anywhere) or the array
 // form (action first, then every field in order). The error describes the fault.
-std::expected<HostRequest, std::string> parse_host_request(std::string_view bytes);
+json::Expected<HostRequest> parse_host_request(std::string_view bytes);
 
 }  // namespace varquin::protocol

@@ -22,7 +22,7 @@ HostResponse HostResponse::failure(std::optional<std::string> request_id,
   return response;
 }
 
-std::expected<std::string, std::string> serialize_response(const HostResponse& response) {
+json::Expected<std::string> serialize_response(const HostResponse& response) {
   json::ObjectWriter writer(json::Style::Compact);
   writer.boolean("ok", response.ok);
   if (response.request_id) writer.string("requestId", *response.request_id);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "error.h"
+#include "json/expected.h"
 
 namespace varquin::protocol {
 
@@ -38,6 +39,6 @@ struct HostResponse {
 };
 
 // Compact JSON in the key order "ok", "requestId", "status", "reused", "code", "retryable".
-std::expected<std::string, std::string> serialize_response(const HostResponse& response);
+json::Expected<std::string> serialize_response(const HostResponse& response);
 
 }  // namespace varquin::protocol

@@ -3,7 +3,7 @@
 #include <limits>
 #include <vector>
 
-#include "platform/fs.h"
+#include "platform/directory.h"
 #include "platform/tree.h"
 #include "staging/errors.h"
 #include "staging/limits.h"

@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 
 #include "platform/directory.h"
-#include "platform/fs.h"
-#include "platform/race.h"
+#include "platform/path.h"
 #include "staging/path_checks.h"
 #include "staging/paths.h"
+#include "staging/race.h"
 #include "staging/request_id.h"
 #include "util/path.h"
 
@@ -81,7 +81,7 @@ Status cleanup_download_container(std::string_view request_id,
     return no_links;
   }
 
-  platform::race_point(platform::RacePoint::CleanupResolve);
+  race_point(RacePoint::CleanupResolve);
   auto canonical = platform::real_path(request_directory_path);
   if (!canonical) {
     return fail("Unable to resolve cleanup path: ", canonical.error().text(),
@@ -91,7 +91,7 @@ Status cleanup_download_container(std::string_view request_id,
   if (!has_managed_request_segments(*canonical, request_id) || !info || !S_ISDIR(info->st_mode)) {
     return fail("The cleanup target is not a managed request directory", ErrorCode::InvalidFile);
   }
-  platform::race_point(platform::RacePoint::CleanupRemove);
+  race_point(RacePoint::CleanupRemove);
   return remove_request_directory(request_directory_path, request_id);
 }
 

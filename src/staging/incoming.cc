@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "platform/race.h"
 #include "platform/tree.h"
 #include "staging/errors.h"
 #include "staging/paths.h"
+#include "staging/race.h"
 
 namespace varquin::staging {
 
@@ -22,7 +22,7 @@ Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_r
   if (auto made = imports_root.create_directory(name); !made) {
     return staging_failure(kCreateFailure, made.error());
   }
-  platform::race_point(platform::RacePoint::IncomingCreated);
+  race_point(RacePoint::IncomingCreated);
   auto directory = imports_root.open_directory(name);
   platform::OsResult<platform::FileIdentity> identity =
       directory ? directory->identity() : std::unexpected(directory.error());
@@ -58,7 +58,7 @@ bool IncomingStage::holds_this(std::string_view name) const {
 Status IncomingStage::publish(std::string_view stage_name) {
   constexpr std::string_view kReplaced =
       "the incoming directory was replaced before it was published";
-  platform::race_point(platform::RacePoint::IncomingPublish);
+  race_point(RacePoint::IncomingPublish);
   if (!holds_this(name_)) return fail(kPublishFailure, kReplaced, ErrorCode::StagingFailed);
   if (auto renamed = root_->rename(name_, stage_name); !renamed) {
     return staging_failure(kPublishFailure, renamed.error());

@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "platform/clock.h"
-#include "platform/fs.h"
+#include "platform/fd.h"
 #include "staging/errors.h"
 #include "staging/paths.h"
 

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "platform/fs.h"
+#include "platform/path.h"
 #include "staging/errors.h"
 #include "staging/paths.h"
 #include "staging/request_id.h"

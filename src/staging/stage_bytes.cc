@@ -4,7 +4,6 @@
 
 #include "platform/directory.h"
 #include "platform/fd.h"
-#include "platform/fs.h"
 #include "staging/attachment_name.h"
 #include "staging/errors.h"
 #include "staging/limits.h"

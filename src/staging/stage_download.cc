@@ -7,12 +7,13 @@
 
 #include "platform/copy.h"
 #include "platform/directory.h"
-#include "platform/fs.h"
-#include "platform/race.h"
+#include "platform/fd.h"
+#include "platform/path.h"
 #include "staging/attachment_name.h"
 #include "staging/errors.h"
 #include "staging/limits.h"
 #include "staging/path_checks.h"
+#include "staging/race.h"
 #include "staging/request_id.h"
 #include "staging/transaction.h"
 #include "util/nfc.h"
@@ -192,7 +193,7 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
     return invalid_file("The browser import filename does not match the selected attachment");
   }
 
-  platform::race_point(platform::RacePoint::BrowserFileResolve);
+  race_point(RacePoint::BrowserFileResolve);
   auto resolved = platform::real_path(file_path);
   if (!resolved) return invalid_file("Unable to resolve browser import path: ", resolved.error());
   auto resolved_parent = util::parent_path(*resolved);
@@ -201,7 +202,7 @@ Result<ValidatedSource> validate_source(const std::string& file_path,
     return invalid_file("The resolved browser import path escaped its managed request directory");
   }
 
-  platform::race_point(platform::RacePoint::BrowserFileOpen);
+  race_point(RacePoint::BrowserFileOpen);
   VARQUIN_ASSIGN_OR_RETURN(auto file, open_checked(file_path, *resolved, *resolved_parent));
   auto info = platform::stat_fd(file.get());
   if (!info) return invalid_file("Unable to inspect browser import file: ", info.error());
@@ -225,7 +226,7 @@ Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view
   // Declared before the transaction takes the lock, so the source is closed after its release.
   VARQUIN_ASSIGN_OR_RETURN(auto source, validate_source(file_path, original_name, request_id));
   VARQUIN_ASSIGN_OR_RETURN(auto sha256, digest_source(source));
-  platform::race_point(platform::RacePoint::BrowserFileHashed);
+  race_point(RacePoint::BrowserFileHashed);
 
   const StageRequest request{
       .request_id = request_id,

@@ -2,14 +2,15 @@
 
 #include "import_format.h"
 #include "platform/clock.h"
-#include "platform/fs.h"
-#include "platform/race.h"
+#include "platform/fd.h"
+#include "platform/path.h"
 #include "platform/tree.h"
 #include "staging/capacity.h"
 #include "staging/errors.h"
 #include "staging/incoming.h"
 #include "staging/lock.h"
 #include "staging/paths.h"
+#include "staging/race.h"
 #include "staging/records.h"
 #include "staging/request_id.h"
 #include "util/path.h"
@@ -157,7 +158,7 @@ Status retire_stage(const platform::Directory& imports_root, std::string_view re
     expected = platform::identity_of(*found);
   }
   VARQUIN_ASSIGN_OR_RETURN(auto retired, new_incoming_name(request_id));
-  platform::race_point(platform::RacePoint::StageRetire);
+  race_point(RacePoint::StageRetire);
   // Removing the files in place would let a crash or a failed unlink leave a stage without its
   // manifest, which never expires, or a manifest without its file.
   if (auto renamed = imports_root.rename(request_id, retired); !renamed) {

@@ -17,8 +17,8 @@
 #include <regex>
 #include <sstream>
 
-#include "platform/spawn.h"
 #include "support/bridge_fixture.h"
+#include "toolkit/process.h"
 #include "util/base64.h"
 #include "util/sha256.h"
 
@@ -65,18 +65,18 @@ class Browser {
  public:
   Browser(const std::string& program, const std::vector<std::string>& arguments,
           const std::map<std::string, std::string>& env) {
-    auto pipe = platform::make_pipe();
+    auto pipe = toolkit::make_pipe();
     EXPECT_TRUE(pipe.has_value());
     if (!pipe) return;
-    platform::ChildCommand invocation{.argv = {program},
-                                      .environment = std::vector<std::string>{},
-                                      .input = platform::ChildStream::dev_null(),
-                                      .output = platform::ChildStream::dev_null(),
-                                      .error = platform::ChildStream::from(pipe->write.get()),
-                                      .own_process_group = true};
+    toolkit::ChildCommand invocation{.argv = {program},
+                                     .environment = std::vector<std::string>{},
+                                     .input = toolkit::ChildStream::dev_null(),
+                                     .output = toolkit::ChildStream::dev_null(),
+                                     .error = toolkit::ChildStream::from(pipe->write.get()),
+                                     .own_process_group = true};
     invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
     for (const auto& [name, value] : env) invocation.environment->push_back(name + "=" + value);
-    auto pid = platform::spawn_child(invocation);
+    auto pid = toolkit::spawn_child(invocation);
     EXPECT_TRUE(pid.has_value()) << pid.error().text();
     pid_ = pid.value_or(-1);
     stderr_ = std::move(pipe->read);

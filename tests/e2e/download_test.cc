@@ -5,8 +5,8 @@
 
 #include <regex>
 
-#include "platform/fs.h"
 #include "support/bridge_fixture.h"
+#include "toolkit/fs.h"
 
 namespace varquin::testing {
 namespace {

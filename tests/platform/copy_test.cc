@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "platform/fs.h"
 #include "support/test_support.h"
+#include "toolkit/fs.h"
 
 namespace varquin::platform {
 namespace {
@@ -17,7 +17,7 @@ TEST(CloneFile, ClonesTheWholeFileOrLeavesAnEmptyTargetForACopy) {
   std::string content(300'000, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
   testing::write_file(dir / "source", content);
-  auto source = open_read_only(dir / "source");
+  auto source = toolkit::open_read_only(dir / "source");
   ASSERT_TRUE(source);
   auto directory = Directory::open(dir.path());
   ASSERT_TRUE(directory);
@@ -44,7 +44,7 @@ TEST(CloneFile, ClonesTheWholeFileOrLeavesAnEmptyTargetForACopy) {
 TEST(CloneFile, ACloneIsIndependentOfItsSource) {
   testing::TempDir dir;
   testing::write_file(dir / "source", std::string(70'000, 'a'));
-  auto source = open_read_only(dir / "source");
+  auto source = toolkit::open_read_only(dir / "source");
   auto directory = Directory::open(dir.path());
   ASSERT_TRUE(source && directory);
   auto target = directory->create_file("target");

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fs.h"
+#include "platform/tree.h"
 #include "support/test_support.h"
 
 namespace varquin::platform {
@@ -19,8 +19,10 @@ TEST(StagingRemoveTree, NeverFollowsALinkPlantedInTheTree) {
       ::symlink((dir / "keep/inner/precious.csv").c_str(), (dir / "tree/a/b/to-file").c_str()), 0);
   ASSERT_EQ(::symlink((dir / "keep").c_str(), (dir / "top-link").c_str()), 0);
 
-  ASSERT_TRUE(remove_tree(dir / "tree"));
-  ASSERT_TRUE(remove_tree(dir / "top-link"));  // the link goes, not what it names
+  auto root = Directory::open(dir.path());
+  ASSERT_TRUE(root);
+  ASSERT_TRUE(remove_tree(*root, "tree"));
+  ASSERT_TRUE(remove_tree(*root, "top-link"));  // the link goes, not what it names
   EXPECT_EQ(testing::list_names(dir.path()), std::vector<std::string>{"keep"});
   EXPECT_EQ(testing::read_file(dir / "keep/inner/precious.csv"), "precious");
 }

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fs.h"
 #include "support/test_support.h"
+#include "toolkit/fs.h"
 
 namespace varquin::platform {
 namespace {

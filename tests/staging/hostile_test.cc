@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/race.h"
 #include "staging/capacity.h"
 #include "staging/cleanup.h"
 #include "staging/paths.h"
+#include "staging/race.h"
 #include "staging/stage_bytes.h"
 #include "staging/stage_download.h"
 #include "staging/store_fixture.h"
@@ -27,7 +27,6 @@
 namespace varquin::staging {
 namespace {
 
-using platform::RacePoint;
 using test::kId;
 using test::numbered_id;
 
@@ -135,7 +134,7 @@ TEST_P(HostileStore, NothingOutsideTheStoreChangesAndNothingFalseIsAnswered) {
   const testing::Snapshot before = testing::snapshot_tree(outside);
 
   std::vector<bool> raced(c.races.size(), false);
-  auto previous = platform::set_race_hook([&](RacePoint point) {
+  auto previous = set_race_hook([&](RacePoint point) {
     for (std::size_t i = 0; i < c.races.size(); ++i) {
       if (c.races[i].point == point && !raced[i]) {
         raced[i] = true;
@@ -144,7 +143,7 @@ TEST_P(HostileStore, NothingOutsideTheStoreChangesAndNothingFalseIsAnswered) {
     }
   });
   const Status result = c.operation(*this);
-  platform::set_race_hook(std::move(previous));
+  set_race_hook(std::move(previous));
 
   EXPECT_EQ(std::count(raced.begin(), raced.end(), true), std::ssize(c.races));
   if (c.refusal) {

@@ -8,10 +8,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/fs.h"
-#include "platform/race.h"
+#include "platform/path.h"
+#include "staging/race.h"
 #include "staging/store_fixture.h"
 #include "staging/transaction.h"
+#include "toolkit/fs.h"
 #include "util/sha256.h"
 
 namespace varquin::staging {
@@ -132,13 +133,13 @@ TEST_F(StageDownload, AFileChangedBetweenHashingAndCopyingIsNotStaged) {
     SCOPED_TRACE(replacement);
     testing::write_file(file, content);
     bool changed = false;
-    auto previous = platform::set_race_hook([&](platform::RacePoint point) {
-      if (point != platform::RacePoint::BrowserFileHashed) return;
+    auto previous = set_race_hook([&](RacePoint point) {
+      if (point != RacePoint::BrowserFileHashed) return;
       testing::write_file(file, replacement);
       changed = true;
     });
     auto outcome = stage_download(config, kId, file, "report.csv");
-    platform::set_race_hook(std::move(previous));
+    set_race_hook(std::move(previous));
     ASSERT_TRUE(changed);
     expect_failure(
         outcome, "Unable to stage browser import file: the file changed while it was being staged",

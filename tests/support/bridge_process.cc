@@ -7,14 +7,14 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "platform/spawn.h"
+#include "toolkit/process.h"
 
 namespace varquin::testing {
 
 namespace {
 
-platform::Pipe pipe_or_throw() {
-  auto pipe = platform::make_pipe();
+toolkit::Pipe pipe_or_throw() {
+  auto pipe = toolkit::make_pipe();
   if (!pipe) throw std::runtime_error("pipe failed: " + pipe.error().text());
   return std::move(*pipe);
 }
@@ -28,14 +28,14 @@ std::vector<std::string> environment_of(const std::map<std::string, std::string>
 }  // namespace
 
 BridgeResult run_bridge(const BridgeRun& run, int timeout_seconds) {
-  platform::Pipe in = pipe_or_throw(), out = pipe_or_throw(), err = pipe_or_throw();
-  platform::ChildCommand invocation{.argv = {run.executable},
-                                    .environment = environment_of(run.environment),
-                                    .input = platform::ChildStream::from(in.read.get()),
-                                    .output = platform::ChildStream::from(out.write.get()),
-                                    .error = platform::ChildStream::from(err.write.get())};
+  toolkit::Pipe in = pipe_or_throw(), out = pipe_or_throw(), err = pipe_or_throw();
+  toolkit::ChildCommand invocation{.argv = {run.executable},
+                                   .environment = environment_of(run.environment),
+                                   .input = toolkit::ChildStream::from(in.read.get()),
+                                   .output = toolkit::ChildStream::from(out.write.get()),
+                                   .error = toolkit::ChildStream::from(err.write.get())};
   invocation.argv.insert(invocation.argv.end(), run.arguments.begin(), run.arguments.end());
-  auto pid = platform::spawn_child(invocation);
+  auto pid = toolkit::spawn_child(invocation);
   in.read.reset();
   out.write.reset();
   err.write.reset();

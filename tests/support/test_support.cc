@@ -14,7 +14,8 @@
 
 #include "json/writer.h"
 #include "platform/fd.h"
-#include "platform/fs.h"
+#include "platform/path.h"
+#include "toolkit/fs.h"
 #include "util/base64.h"
 #include "util/path.h"
 #include "util/sha256.h"
@@ -35,7 +36,7 @@ TempDir::~TempDir() {
   std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null";
   if (std::system(command.c_str()) != 0) {
   }
-  (void)platform::remove_tree(path_);
+  (void)toolkit::remove_tree(path_);
 }
 
 void write_file(const std::string& path, const std::string& content) {
@@ -58,11 +59,11 @@ bool path_exists(const std::string& path) {
 }
 
 void make_directories(const std::string& path) {
-  if (!platform::create_directories(path)) throw std::runtime_error("cannot create " + path);
+  if (!toolkit::create_directories(path)) throw std::runtime_error("cannot create " + path);
 }
 
 std::vector<std::string> list_names(const std::string& directory) {
-  auto entries = platform::list_directory(directory);
+  auto entries = toolkit::list_directory(directory);
   if (!entries) throw std::runtime_error("cannot list " + directory);
   std::vector<std::string> names;
   for (const auto& entry : *entries) names.push_back(entry.name);
@@ -83,7 +84,7 @@ constexpr int kSnapshotDepth = 32;
 
 void walk(const std::string& root, const std::string& relative, bool files_only, Snapshot& out,
           int depth = 0) {
-  auto entries = platform::list_directory(relative.empty() ? root : root + "/" + relative);
+  auto entries = toolkit::list_directory(relative.empty() ? root : root + "/" + relative);
   if (!entries) {
     if (!relative.empty()) out[relative] = "unlistable";
     return;
@@ -176,9 +177,8 @@ bool make_deep_tree(const std::string& top, int depth, const std::string& conten
   platform::UniqueFd bottom(fd);
   platform::UniqueFd file(
       ::openat(bottom.get(), "bottom.csv", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  return file.valid() &&
-         ::write(file.get(), content.data(), content.size()) ==
-             static_cast<ssize_t>(content.size());
+  return file.valid() && ::write(file.get(), content.data(), content.size()) ==
+                             static_cast<ssize_t>(content.size());
 }
 
 ScopedDescriptorLimit::ScopedDescriptorLimit(rlim_t soft) : active_(soft > 0) {

@@ -10,10 +10,10 @@
 
 #include "config/config.h"
 #include "json/reader.h"
-#include "platform/fs.h"
 #include "staging/paths.h"
 #include "support/bridge_process.h"
 #include "support/test_support.h"
+#include "toolkit/fs.h"
 #include "util/path.h"
 
 namespace varquin::testing {
@@ -183,7 +183,7 @@ TEST_F(Installer, KeepsTheSameSettingsAndReplacesDifferentOnesOnlyWithForce) {
   BridgeResult kept = install();
   EXPECT_EQ(kept.exit_status, 0) << kept.output << kept.error;
   EXPECT_EQ(read_file(config_path()), same);
-  for (const std::string& path : manifest_paths()) ASSERT_TRUE(platform::remove_file(path));
+  for (const std::string& path : manifest_paths()) ASSERT_TRUE(toolkit::remove_file(path));
 
   const std::string theirs = R"({"schema":"varquin.browser-bridge.config.v2",)"
                              R"("extensionId":"ponmlkjihgfedcbaponmlkjihgfedcba",)"

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/fs.h"
+#include "platform/fd.h"
+#include "platform/path.h"
+#include "toolkit/fs.h"
 #include "util/path.h"
 #include "util/uuid.h"
 
@@ -22,7 +24,7 @@ class TemporaryFile {
  public:
   explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
   ~TemporaryFile() {
-    if (!path_.empty()) (void)platform::remove_file(path_);
+    if (!path_.empty()) (void)toolkit::remove_file(path_);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -53,12 +55,12 @@ Outcome<std::optional<std::string>> read_if_present(const std::string& path) {
 
 Outcome<void> write_atomically(const std::string& path, std::string_view content) {
   if (auto directory = util::parent_path(path)) {
-    if (auto made = platform::create_directories(*directory); !made) {
+    if (auto made = toolkit::create_directories(*directory); !made) {
       return failure("cannot create the directory", *directory, made.error());
     }
   }
   VARQUIN_ASSIGN_OR_RETURN(auto name, temporary_name_for(path));
-  auto fd = platform::create_exclusive_file(name);
+  auto fd = toolkit::create_exclusive_file(name);
   if (!fd) return failure("cannot create", name, fd.error());
   TemporaryFile temporary(name);
   auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
@@ -69,7 +71,7 @@ Outcome<void> write_atomically(const std::string& path, std::string_view content
     return failure("cannot sync", name, synced.error());
   }
   fd->reset();
-  if (auto renamed = platform::rename_path(name, path); !renamed) {
+  if (auto renamed = toolkit::rename_path(name, path); !renamed) {
     return failure("cannot move the new file to", path, renamed.error());
   }
   temporary.keep();
@@ -95,7 +97,7 @@ Outcome<std::string> resolve_existing_prefix(const std::string& path) {
 }
 
 Outcome<bool> remove_if_present(const std::string& path) {
-  auto removed = platform::remove_file(path);
+  auto removed = toolkit::remove_file(path);
   if (removed) return true;
   if (removed.error().number == ENOENT) return false;
   return failure("cannot remove", path, removed.error());

@@ -1,15 +1,21 @@
-#include "platform/fs.h"
+#include "toolkit/fs.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
+#include <utility>
 
 #include "platform/tree.h"
 
-namespace varquin::platform {
+namespace varquin::toolkit {
+
+using platform::Directory;
+using platform::holds_nul;
+using platform::last_os_error;
+using platform::os_error;
+using platform::OsResult;
+using platform::OsStatus;
+using platform::UniqueFd;
 
 namespace {
 
@@ -20,6 +26,15 @@ OsResult<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) 
     if (fd >= 0) return UniqueFd(fd);
     if (errno != EINTR) return last_os_error();
   }
+}
+
+std::pair<std::string, std::string> split_parent(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  std::size_t slash = trimmed.find_last_of('/');
+  if (slash == std::string::npos) return {".", trimmed};
+  std::string parent = slash == 0 ? "/" : trimmed.substr(0, slash);
+  return {parent, trimmed.substr(slash + 1)};
 }
 
 }  // namespace
@@ -64,41 +79,6 @@ OsResult<UniqueFd> open_read_only(const std::string& path, bool nonblocking) {
   return open_fd(path, O_RDONLY | (nonblocking ? O_NONBLOCK : 0));
 }
 
-OsStatus set_blocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return last_os_error();
-  return {};
-}
-
-OsResult<struct stat> stat_path(const std::string& path) {
-  if (holds_nul(path)) return os_error(EINVAL);
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return last_os_error();
-  return info;
-}
-
-OsResult<struct stat> lstat_path(const std::string& path) {
-  if (holds_nul(path)) return os_error(EINVAL);
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) return last_os_error();
-  return info;
-}
-
-OsResult<struct stat> stat_fd(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return last_os_error();
-  return info;
-}
-
-WallTime modification_time(const struct stat& info) {
-#if defined(__APPLE__)
-  const timespec& time = info.st_mtimespec;
-#else
-  const timespec& time = info.st_mtim;
-#endif
-  return WallTime{static_cast<std::int64_t>(time.tv_sec), static_cast<std::uint32_t>(time.tv_nsec)};
-}
-
 OsStatus rename_path(const std::string& from, const std::string& to) {
   if (holds_nul(from) || holds_nul(to)) return os_error(EINVAL);
   if (::rename(from.c_str(), to.c_str()) != 0) return last_os_error();
@@ -111,29 +91,7 @@ OsStatus remove_file(const std::string& path) {
   return {};
 }
 
-OsResult<std::string> real_path(const std::string& path) {
-  if (holds_nul(path)) return os_error(EINVAL);
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return last_os_error();
-  std::string result(resolved);
-  std::free(resolved);
-  return result;
-}
-
-namespace {
-
-std::pair<std::string, std::string> split_parent(const std::string& path) {
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  std::size_t slash = trimmed.find_last_of('/');
-  if (slash == std::string::npos) return {".", trimmed};
-  std::string parent = slash == 0 ? "/" : trimmed.substr(0, slash);
-  return {parent, trimmed.substr(slash + 1)};
-}
-
-}  // namespace
-
-OsResult<std::vector<DirEntry>> list_directory(const std::string& path) {
+OsResult<std::vector<platform::DirEntry>> list_directory(const std::string& path) {
   VARQUIN_ASSIGN_OR_RETURN(auto dir, Directory::open(path));
   return dir.list();
 }
@@ -146,14 +104,4 @@ OsStatus remove_tree(const std::string& path) {
   return platform::remove_tree(parent_dir, name);
 }
 
-OsStatus try_lock_exclusive(int fd) {
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return last_os_error();
-  return {};
-}
-
-OsStatus unlock(int fd) {
-  if (::flock(fd, LOCK_UN) != 0) return last_os_error();
-  return {};
-}
-
-}  // namespace varquin::platform
+}  // namespace varquin::toolkit

@@ -1,8 +1,10 @@
-#include "platform/race.h"
+#include "staging/race.h"
+
+#if VARQUIN_TEST_HOOKS
 
 #include <utility>
 
-namespace varquin::platform {
+namespace varquin::staging {
 
 namespace {
 
@@ -21,4 +23,6 @@ void race_point(RacePoint point) {
   if (const RaceHook& hook = installed_hook()) hook(point);
 }
 
-}  // namespace varquin::platform
+}  // namespace varquin::staging
+
+#endif

@@ -1,0 +1,47 @@
+#include "platform/path.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/directory.h"
+
+namespace varquin::platform {
+
+OsResult<struct stat> stat_path(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return last_os_error();
+  return info;
+}
+
+OsResult<struct stat> lstat_path(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return last_os_error();
+  return info;
+}
+
+OsResult<std::string> real_path(const std::string& path) {
+  if (holds_nul(path)) return os_error(EINVAL);
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return last_os_error();
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+OsResult<std::string> read_regular_file(const std::string& path, std::size_t limit) {
+  if (holds_nul(path)) return os_error(EINVAL);
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+      const UniqueFd file(fd);
+      return read_open_file(file.get(), limit);
+    }
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+}  // namespace varquin::platform
