@@ -46,12 +46,10 @@ Result<std::string> default_config_path() {
 
 Result<BridgeConfig> BridgeConfig::load(const std::string& path) {
   // Bounded, and never waiting on a FIFO: a configuration is a few hundred bytes.
-  auto bytes = platform::read_regular_file(path);
-  if (!bytes) {
-    return fail("Unable to read browser bridge config: ", bytes.error().text(),
-                ErrorCode::ConfigMissing);
-  }
-  return parse(*bytes);
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto bytes, platform::read_regular_file(path),
+      Prefixed{"Unable to read browser bridge config: ", ErrorCode::ConfigMissing});
+  return parse(bytes);
 }
 
 Result<BridgeConfig> BridgeConfig::parse(std::string_view bytes) {
@@ -64,10 +62,8 @@ Result<BridgeConfig> BridgeConfig::parse(std::string_view bytes) {
       {"electronUserDataPath", &config.electron_user_data_path},
       {"allowedExtensionOrigins", &config.allowed_extension_origins},
   };
-  auto parsed = json::read_object(bytes, fields);
-  if (!parsed) {
-    return fail("Browser bridge config is invalid: ", parsed.error(), ErrorCode::ConfigInvalid);
-  }
+  VARQUIN_RETURN_IF_ERROR(json::read_object(bytes, fields),
+                          Prefixed{"Browser bridge config is invalid: ", ErrorCode::ConfigInvalid});
   VARQUIN_RETURN_IF_ERROR(config.validate());
   return config;
 }

@@ -276,8 +276,7 @@ Expected<void> bind_object(std::span<Member> members, std::span<const Field> fie
     if (index == fields.size()) return std::unexpected(field_error("unknown field", member.key));
     if (seen[index]) return std::unexpected(field_error("duplicate field", member.key));
     seen[index] = true;
-    auto assigned = assign(member.value, fields[index].target, member.key);
-    if (!assigned) return assigned;
+    VARQUIN_RETURN_IF_ERROR(assign(member.value, fields[index].target, member.key));
   }
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (!seen[i] && !is_optional(fields[i].target)) {
@@ -293,8 +292,7 @@ Expected<void> bind_array(std::span<Member> elements, std::span<const Field> fie
                            std::to_string(elements.size()));
   }
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    auto assigned = assign(elements[i].value, fields[i].target, fields[i].key);
-    if (!assigned) return assigned;
+    VARQUIN_RETURN_IF_ERROR(assign(elements[i].value, fields[i].target, fields[i].key));
   }
   return {};
 }

@@ -55,11 +55,12 @@ Status launch_with(const std::string& program, const BridgeConfig& config,
   if (!config.app_bundle_path) {
     return launch_failure("Browser bridge config is missing the macOS app bundle path");
   }
-  auto status = platform::run_detached_from_stdio(
-      program, launch_arguments(*config.app_bundle_path, manifest_path));
-  if (!status) return launch_failure("Unable to launch Varquin: " + status.error().text());
-  if (!status->exited || status->exit_code != 0) {
-    return launch_failure("Varquin launcher exited with " + describe_exit_status(*status));
+  VARQUIN_ASSIGN_OR_RETURN(const platform::ExitStatus exit,
+                           platform::run_detached_from_stdio(
+                               program, launch_arguments(*config.app_bundle_path, manifest_path)),
+                           Prefixed{"Unable to launch Varquin: ", ErrorCode::AppLaunchFailed});
+  if (!exit.exited || exit.exit_code != 0) {
+    return launch_failure("Varquin launcher exited with " + describe_exit_status(exit));
   }
   return {};
 }

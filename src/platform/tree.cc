@@ -36,6 +36,11 @@ std::unexpected<TreeError> listing_failure(OsError error) {
   return std::unexpected(TreeError{error, true});
 }
 
+// A visitor's failure on one entry.
+std::unexpected<TreeError> entry_failure(OsError error) {
+  return std::unexpected(TreeError{error, false});
+}
+
 OsResult<Level> enter(int fd, std::string name) {
   VARQUIN_ASSIGN_OR_RETURN(auto identity, identity_of_fd(fd));
   VARQUIN_ASSIGN_OR_RETURN(auto entries, list_open_directory(fd));
@@ -67,9 +72,8 @@ std::optional<DirEntry> retyped(int parent, const std::string& name) {
 // runs are skipped.
 base::Expected<void, TreeError> walk(int top, TreeVisitor& visitor) {
   std::vector<Level> levels;
-  auto first = enter(top, {});
-  if (!first) return listing_failure(first.error());
-  levels.push_back(std::move(*first));
+  VARQUIN_ASSIGN_OR_RETURN(auto first, enter(top, {}), listing_failure);
+  levels.push_back(std::move(first));
   int current = top;
   for (;;) {
     Level& level = levels.back();
@@ -79,11 +83,10 @@ base::Expected<void, TreeError> walk(int top, TreeVisitor& visitor) {
       if (entry.kind == EntryKind::Directory) {
         auto child = open_directory_at(current, entry.name);
         if (child) {
-          auto below = enter(child->get(), entry.name);
-          if (!below) return listing_failure(below.error());
-          below->fd = std::move(*child);
+          VARQUIN_ASSIGN_OR_RETURN(auto below, enter(child->get(), entry.name), listing_failure);
+          below.fd = std::move(*child);
           level.fd.reset();  // re-entered through ".." on the way back
-          levels.push_back(std::move(*below));
+          levels.push_back(std::move(below));
           current = levels.back().fd.get();
           continue;
         }
@@ -93,9 +96,7 @@ base::Expected<void, TreeError> walk(int top, TreeVisitor& visitor) {
         visit = retyped(current, entry.name);
       }
       if (!visit) continue;
-      if (auto visited = visitor.entry(current, *visit); !visited) {
-        return std::unexpected(TreeError{visited.error(), false});
-      }
+      VARQUIN_RETURN_IF_ERROR(visitor.entry(current, *visit), entry_failure);
       continue;
     }
     if (levels.size() == 1) return {};
@@ -104,15 +105,12 @@ base::Expected<void, TreeError> walk(int top, TreeVisitor& visitor) {
     if (levels.size() == 2) {
       current = top;
     } else {
-      auto reentered = reenter_parent(current, parent.identity);
-      if (!reentered) return listing_failure(reentered.error());
-      parent.fd = std::move(*reentered);
+      VARQUIN_ASSIGN_OR_RETURN(parent.fd, reenter_parent(current, parent.identity),
+                               listing_failure);
       current = parent.fd.get();
     }
     levels.pop_back();
-    if (auto left = visitor.leave(current, name); !left) {
-      return std::unexpected(TreeError{left.error(), false});
-    }
+    VARQUIN_RETURN_IF_ERROR(visitor.leave(current, name), entry_failure);
   }
 }
 
@@ -165,8 +163,8 @@ OsStatus remove_tree(const Directory& parent, std::string_view name) {
     return std::unexpected(top.error());
   }
   Remover remover;
-  if (auto emptied = walk(top->fd(), remover); !emptied)
-    return std::unexpected(emptied.error().error);
+  VARQUIN_RETURN_IF_ERROR(walk(top->fd(), remover),
+                          [](const TreeError& failure) { return failure.error; });
   return parent.remove_empty_directory(name);
 }
 

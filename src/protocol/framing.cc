@@ -11,10 +11,6 @@ namespace varquin::protocol {
 
 namespace {
 
-std::unexpected<BridgeError> invalid(std::string_view prefix, std::string_view detail) {
-  return fail(prefix, detail, ErrorCode::InvalidRequest);
-}
-
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -23,16 +19,22 @@ constexpr std::string_view kEndedEarly = "input ended early";
 
 using ReadFault = std::unexpected<FrameReadError>;
 
+// The adapter that makes a failed read a fault of one part of the frame.
+auto fault_in(FrameReadError::Part part) {
+  return [part](const platform::OsError& error) { return FrameReadError{part, error.text()}; };
+}
+
 // Reads the length; none means the input ended cleanly before the first byte.
 base::Expected<std::optional<std::uint32_t>, FrameReadError> read_length(int input_fd) {
   std::array<std::uint8_t, 4> bytes{};
   // A single one-byte read first: zero bytes here is the only clean end of input.
-  auto first = platform::read_some(input_fd, std::span(bytes).first(1));
-  if (!first) return ReadFault({FrameReadError::Part::Length, first.error().text()});
-  if (*first == 0) return std::optional<std::uint32_t>();
-  auto rest = platform::read_full(input_fd, std::span(bytes).subspan(1));
-  if (!rest) return ReadFault({FrameReadError::Part::Length, rest.error().text()});
-  if (*rest != 3) return ReadFault({FrameReadError::Part::Length, std::string(kEndedEarly)});
+  constexpr auto kLength = FrameReadError::Part::Length;
+  VARQUIN_ASSIGN_OR_RETURN(auto first, platform::read_some(input_fd, std::span(bytes).first(1)),
+                           fault_in(kLength));
+  if (first == 0) return std::optional<std::uint32_t>();
+  VARQUIN_ASSIGN_OR_RETURN(auto rest, platform::read_full(input_fd, std::span(bytes).subspan(1)),
+                           fault_in(kLength));
+  if (rest != 3) return ReadFault({kLength, std::string(kEndedEarly)});
   return std::optional<std::uint32_t>(std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
                                       std::uint32_t{bytes[2]} << 16 |
                                       std::uint32_t{bytes[3]} << 24);
@@ -59,10 +61,9 @@ std::string_view read_fault_prefix(FrameReadError::Part part) {
 // before the first length byte.
 base::Expected<bool, FrameReadError> read_frame_into(int input_fd, std::uint32_t max_length,
                                                      std::string& payload) {
-  auto length = read_length(input_fd);
-  if (!length) return ReadFault(length.error());
-  if (!*length) return false;
-  std::uint32_t size = **length;
+  VARQUIN_ASSIGN_OR_RETURN(auto length, read_length(input_fd));
+  if (!length) return false;
+  const std::uint32_t size = *length;
   // A bad length leaves the payload unread: the caller cannot resynchronise anyway.
   if (size == 0 || size > max_length) return ReadFault({FrameReadError::Part::InvalidLength, {}});
   // Read straight into the string: zero-filling a megabyte first would only be overwritten.
@@ -73,17 +74,18 @@ base::Expected<bool, FrameReadError> read_frame_into(int input_fd, std::uint32_t
     got = platform::read_full(input_fd, {reinterpret_cast<std::uint8_t*>(data), size});
     return got ? *got : 0;
   });
-  if (!got) return ReadFault({FrameReadError::Part::Payload, got.error().text()});
-  if (*got != size) return ReadFault({FrameReadError::Part::Payload, std::string(kEndedEarly)});
+  VARQUIN_ASSIGN_OR_RETURN(auto read, std::move(got), fault_in(FrameReadError::Part::Payload));
+  if (read != size) return ReadFault({FrameReadError::Part::Payload, std::string(kEndedEarly)});
   return true;
 }
 
 // Parses and validates one payload.
 Result<ReadOutcome> parse_request(std::string_view payload) {
-  auto request = parse_host_request(payload);
-  if (!request) return invalid("Native message is not valid protocol JSON: ", request.error());
-  VARQUIN_RETURN_IF_ERROR(request->validate());
-  return ReadOutcome(std::move(*request));
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto request, parse_host_request(payload),
+      Prefixed{"Native message is not valid protocol JSON: ", ErrorCode::InvalidRequest});
+  VARQUIN_RETURN_IF_ERROR(request.validate());
+  return ReadOutcome(std::move(request));
 }
 
 }  // namespace
@@ -91,20 +93,20 @@ Result<ReadOutcome> parse_request(std::string_view payload) {
 base::Expected<std::optional<std::string>, FrameReadError> read_frame(int input_fd,
                                                                       std::uint32_t max_length) {
   std::string payload;
-  auto read = read_frame_into(input_fd, max_length, payload);
-  if (!read) return ReadFault(read.error());
-  if (!*read) return std::optional<std::string>();
+  VARQUIN_ASSIGN_OR_RETURN(const bool read, read_frame_into(input_fd, max_length, payload));
+  if (!read) return std::optional<std::string>();
   return std::optional<std::string>(std::move(payload));
 }
 
 base::Expected<void, FrameWriteError> write_frame(int output_fd, std::string_view payload) {
   auto header = little_endian(static_cast<std::uint32_t>(payload.size()));
-  if (auto written = platform::write_all(output_fd, header); !written) {
-    return std::unexpected(FrameWriteError{FrameWriteError::Part::Length, written.error().text()});
-  }
-  if (auto written = platform::write_all(output_fd, bytes_of(payload)); !written) {
-    return std::unexpected(FrameWriteError{FrameWriteError::Part::Payload, written.error().text()});
-  }
+  auto fault_in = [](FrameWriteError::Part part) {
+    return [part](const platform::OsError& error) { return FrameWriteError{part, error.text()}; };
+  };
+  VARQUIN_RETURN_IF_ERROR(platform::write_all(output_fd, header),
+                          fault_in(FrameWriteError::Part::Length));
+  VARQUIN_RETURN_IF_ERROR(platform::write_all(output_fd, bytes_of(payload)),
+                          fault_in(FrameWriteError::Part::Payload));
   return {};
 }
 
@@ -113,27 +115,28 @@ Result<ReadOutcome> read_next_framed_json(int input_fd) {
 }
 
 Result<ReadOutcome> FrameReader::next() {
-  auto read = read_frame_into(input_fd_, kMaxRequestBytes, payload_);
-  if (!read) return invalid(read_fault_prefix(read.error().part), read.error().detail);
-  if (!*read) return EndOfInput{};
+  VARQUIN_ASSIGN_OR_RETURN(const bool read, read_frame_into(input_fd_, kMaxRequestBytes, payload_),
+                           [](const FrameReadError& fault) {
+                             return fail(read_fault_prefix(fault.part), fault.detail,
+                                         ErrorCode::InvalidRequest);
+                           });
+  if (!read) return EndOfInput{};
   return parse_request(payload_);
 }
 
 Status write_framed_json(int output_fd, const HostResponse& response) {
-  auto payload = serialize_response(response);
-  if (!payload) {
-    return fail("Unable to serialize native response: ", payload.error(), ErrorCode::InternalError);
-  }
-  if (payload->size() > std::numeric_limits<std::uint32_t>::max()) {
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto payload, serialize_response(response),
+      Prefixed{"Unable to serialize native response: ", ErrorCode::InternalError});
+  if (payload.size() > std::numeric_limits<std::uint32_t>::max()) {
     return fail("Native response is too large", ErrorCode::InternalError);
   }
-  auto written = write_frame(output_fd, *payload);
-  if (!written) {
-    bool length = written.error().part == FrameWriteError::Part::Length;
-    return fail(length ? "Unable to write native response length: "
-                       : "Unable to write native response payload: ",
-                written.error().detail, ErrorCode::InternalError);
-  }
+  VARQUIN_RETURN_IF_ERROR(write_frame(output_fd, payload), [](const FrameWriteError& fault) {
+    return fail(fault.part == FrameWriteError::Part::Length
+                    ? "Unable to write native response length: "
+                    : "Unable to write native response payload: ",
+                fault.detail, ErrorCode::InternalError);
+  });
   return {};
 }
 

@@ -111,7 +111,7 @@ json::Expected<HostRequest> parse_host_request(std::string_view bytes) {
   auto body = body_for(action);
   if (!body) return std::unexpected("unknown action `" + action + "`");
 
-  json::Expected<void> bound = std::visit(
+  VARQUIN_RETURN_IF_ERROR(std::visit(
       [&](auto& variant) {
         auto fields = fields_of(variant);
         if (document.is_array) {
@@ -119,8 +119,7 @@ json::Expected<HostRequest> parse_host_request(std::string_view bytes) {
         }
         return json::bind_object(document.members, fields, "action");
       },
-      *body);
-  if (!bound) return std::unexpected(bound.error());
+      *body));
   return HostRequest{std::move(*body)};
 }
 

@@ -49,9 +49,8 @@ Result<EntryKind> entry_kind(const platform::DirEntry& entry) {
 template <typename Visit>
 Status for_each_entry(const Directory& root, std::string_view list_failure, EntryKind wanted,
                       Visit visit) {
-  auto entries = root.list();
-  if (!entries) return staging_failure(list_failure, entries.error());
-  for (const platform::DirEntry& entry : *entries) {
+  VARQUIN_ASSIGN_OR_RETURN(auto entries, root.list(), staging_failed(list_failure));
+  for (const platform::DirEntry& entry : entries) {
     VARQUIN_ASSIGN_OR_RETURN(auto kind, entry_kind(entry));
     if (kind != wanted) continue;
     if (auto visited = visit(std::string_view(entry.name)); !visited) return visited;
@@ -64,9 +63,7 @@ bool is_hidden_name(std::string_view name) {
 }
 
 Status remove_tree_or(const Directory& root, std::string_view name, std::string_view failure) {
-  if (auto removed = platform::remove_tree(root, name); !removed) {
-    return staging_failure(failure, removed.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(platform::remove_tree(root, name), staging_failed(failure));
   return {};
 }
 
@@ -85,9 +82,8 @@ Status expire_import(const Directory& root, std::string_view name, util::Instant
   auto created = util::parse_rfc3339(manifest->created_at);
   if (!created || !is_expired(*created, now)) return {};
   constexpr std::string_view kFailure = "Unable to expire browser import: ";
-  auto identity = stage->identity();
-  if (!identity) return staging_failure(kFailure, identity.error());
-  return retire_stage(root, name, *identity, kFailure);
+  VARQUIN_ASSIGN_OR_RETURN(auto identity, stage->identity(), staging_failed(kFailure));
+  return retire_stage(root, name, identity, kFailure);
 }
 
 // The request ID a terminal file may be expired under, when its name is one.
@@ -104,9 +100,8 @@ Status expire_terminal(const Directory& root, std::string_view name, util::Insta
   if (!record || record->request_id != *request_id) return {};
   auto finalized = util::parse_rfc3339(record->finalized_at);
   if (!finalized || !is_expired(*finalized, now)) return {};
-  if (auto removed = root.remove_file(name); !removed) {
-    return staging_failure("Unable to expire terminal record: ", removed.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(root.remove_file(name),
+                          staging_failed("Unable to expire terminal record: "));
   return {};
 }
 
@@ -124,11 +119,9 @@ Status count_imports(const Directory& root, StoreUsage& usage) {
   return for_each_entry(
       root, kImportsListFailure, EntryKind::Directory, [&](std::string_view name) -> Status {
         if (is_valid_incoming_directory(root, name)) {
-          auto incoming = root.open_directory(name);
-          if (!incoming) {
-            return staging_failure("Unable to inspect incoming import: ", incoming.error());
-          }
-          VARQUIN_ASSIGN_OR_RETURN(auto bytes, staging::regular_file_bytes(*incoming));
+          VARQUIN_ASSIGN_OR_RETURN(auto incoming, root.open_directory(name),
+                                   staging_failed("Unable to inspect incoming import: "));
+          VARQUIN_ASSIGN_OR_RETURN(auto bytes, staging::regular_file_bytes(incoming));
           usage.bytes = saturating_add(usage.bytes, bytes);
           ++usage.stages;
           return {};
@@ -146,10 +139,9 @@ Status count_imports(const Directory& root, StoreUsage& usage) {
 }
 
 Status count_terminals(const Directory& root, StoreUsage& usage) {
-  auto entries = root.list();
-  if (!entries) return staging_failure(kTerminalsListFailure, entries.error());
+  VARQUIN_ASSIGN_OR_RETURN(auto entries, root.list(), staging_failed(kTerminalsListFailure));
   // An entry that cannot be typed is skipped here, not fatal: the desktop app owns this root.
-  for (const platform::DirEntry& entry : *entries) {
+  for (const platform::DirEntry& entry : entries) {
     if (entry.kind == EntryKind::Regular) ++usage.terminal_records;
   }
   return {};
@@ -161,7 +153,7 @@ Result<std::optional<Directory>> existing_root(const std::string& path,
   auto root = Directory::open(path);
   if (root) return std::optional<Directory>(std::move(*root));
   if (root.error().number == ENOENT) return std::optional<Directory>();
-  return staging_failure(list_failure, root.error());
+  return staging_failed(list_failure)(root.error());
 }
 
 // Runs `work` on the root at `path` when there is one.
@@ -207,17 +199,18 @@ Result<StoreUsage> managed_usage(const std::string& imports_root,
       return count_terminals(root, usage);
     });
   }
-  if (!counted) return std::unexpected(counted.error());
+  VARQUIN_RETURN_IF_ERROR(std::move(counted));
   return usage;
 }
 
 Result<std::uint64_t> regular_file_bytes(const Directory& directory) {
-  auto total = platform::regular_file_bytes(directory);
-  if (total) return *total;
-  if (total.error().listing) {
-    return staging_failure("Unable to inspect incoming import: ", total.error().error);
-  }
-  return bare_failure(total.error().error);
+  // A directory of the tree that cannot be listed says so; a bad entry is the bare error text.
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto total, platform::regular_file_bytes(directory), [](const platform::TreeError& e) {
+        return e.listing ? staging_failed("Unable to inspect incoming import: ")(e.error)
+                         : bare_failure(e.error);
+      });
+  return total;
 }
 
 Status check_capacity(const StoreUsage& usage, std::uint64_t new_bytes) {

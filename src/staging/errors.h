@@ -1,4 +1,5 @@
-// The failures the store's operations build themselves.
+// The failures the store's operations build themselves, and the adapters that turn a failure of
+// the system into one of the store's.
 #pragma once
 
 #include <string_view>
@@ -9,9 +10,13 @@
 namespace varquin::staging {
 
 // A failure of the file system under the store: a fixed prefix and the system's description.
-inline std::unexpected<BridgeError> staging_failure(std::string_view prefix,
-                                                    const platform::OsError& error) {
-  return fail(prefix, error.text(), ErrorCode::StagingFailed);
+constexpr Prefixed staging_failed(std::string_view prefix) {
+  return {prefix, ErrorCode::StagingFailed};
+}
+
+// A failure to check or read the browser's file or download directory.
+constexpr Prefixed invalid_file(std::string_view prefix) {
+  return {prefix, ErrorCode::InvalidFile};
 }
 
 // The refusal of a path that holds a symbolic link.

@@ -19,9 +19,7 @@ constexpr std::string_view kPublishFailure = "Unable to publish browser import r
 Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_root,
                                             std::string_view request_id) {
   VARQUIN_ASSIGN_OR_RETURN(auto name, new_incoming_name(request_id));
-  if (auto made = imports_root.create_directory(name); !made) {
-    return staging_failure(kCreateFailure, made.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(imports_root.create_directory(name), staging_failed(kCreateFailure));
   race_point(RacePoint::IncomingCreated);
   auto directory = imports_root.open_directory(name);
   platform::OsResult<platform::FileIdentity> identity =
@@ -29,7 +27,7 @@ Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_r
   if (!identity) {
     // Still empty, it is the one just made; a link or a filled directory in its place stays.
     (void)imports_root.remove_empty_directory(name);
-    return staging_failure(kCreateFailure, identity.error());
+    return staging_failed(kCreateFailure)(identity.error());
   }
   return IncomingStage(imports_root, std::move(name), std::move(*directory), *identity);
 }
@@ -60,9 +58,7 @@ Status IncomingStage::publish(std::string_view stage_name) {
       "the incoming directory was replaced before it was published";
   race_point(RacePoint::IncomingPublish);
   if (!holds_this(name_)) return fail(kPublishFailure, kReplaced, ErrorCode::StagingFailed);
-  if (auto renamed = root_->rename(name_, stage_name); !renamed) {
-    return staging_failure(kPublishFailure, renamed.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(root_->rename(name_, stage_name), staging_failed(kPublishFailure));
   if (!holds_this(stage_name)) {
     // Whatever was renamed is not this directory: it goes back where it was found.
     (void)root_->rename(stage_name, name_);

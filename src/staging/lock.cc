@@ -22,18 +22,18 @@ StagingLock::~StagingLock() {
 }
 
 Result<StagingLock> acquire_staging_lock(const platform::Directory& imports_root) {
-  auto file = imports_root.open_or_create_file(kLockFileName);
-  if (!file) return staging_failure("Unable to open staging lock: ", file.error());
+  VARQUIN_ASSIGN_OR_RETURN(auto file, imports_root.open_or_create_file(kLockFileName),
+                           staging_failed("Unable to open staging lock: "));
   const auto start = platform::MonotonicClock::now();
   for (;;) {
-    auto locked = platform::try_lock_exclusive(file->get());
-    if (locked) return StagingLock(std::move(*file));
+    auto locked = platform::try_lock_exclusive(file.get());
+    if (locked) return StagingLock(std::move(file));
     // The deadline is tested first: past it, every failure reads as contention.
     if (platform::MonotonicClock::now() - start >= kWaitLimit) {
       return fail("Another browser import is still being staged", ErrorCode::LockTimeout);
     }
     if (!platform::is_would_block(locked.error())) {
-      return staging_failure("Unable to acquire staging lock: ", locked.error());
+      return staging_failed("Unable to acquire staging lock: ")(locked.error());
     }
     platform::sleep_for(kPollInterval);
   }

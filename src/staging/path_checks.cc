@@ -25,28 +25,21 @@ bool is_valid_incoming_directory(const platform::Directory& root, std::string_vi
   return info && S_ISDIR(info->st_mode);
 }
 
-bool has_managed_request_segments(std::string_view path, std::string_view request_id) {
-  auto parts = util::path_components(path);
-  if (parts.size() < 2) return false;
-  return parts.back() == request_id && parts[parts.size() - 2] == kManagedContainerName;
+bool has_managed_request_segments(const util::ParsedPath& path, std::string_view request_id) {
+  const std::size_t count = path.size();
+  return count >= 2 && path.component(count - 1) == request_id &&
+         path.component(count - 2) == kManagedContainerName;
 }
 
-Status reject_symlink_or_reparse_components(const std::string& path) {
+Status reject_symlink_or_reparse_components(const util::ParsedPath& path) {
   // Probe the lexical form: lstat of "link/" or "link/." would follow the link it should report.
-  std::optional<std::string> current = path;
-  if (auto name = util::file_name(path)) {
-    current = util::join_path(util::parent_path(path).value_or(""), *name);
-  }
-  while (current) {
+  for (std::optional<util::ParsedPath> current = path; current; current = current->parent()) {
     // The empty parent of a relative path stands for the working directory.
-    const std::string& probe = current->empty() ? std::string(".") : *current;
-    auto info = platform::lstat_path(probe);
-    if (!info) {
-      return fail("Unable to inspect source path: ", info.error().text(), ErrorCode::InvalidFile);
-    }
-    if (S_ISLNK(info->st_mode)) return symlinked_path_failure();
-    if (current->empty()) break;
-    current = util::parent_path(*current);
+    const std::string probe =
+        current->size() == 0 && !current->absolute() ? "." : current->joined();
+    VARQUIN_ASSIGN_OR_RETURN(const struct stat info, platform::lstat_path(probe),
+                             Prefixed{"Unable to inspect source path: ", ErrorCode::InvalidFile});
+    if (S_ISLNK(info.st_mode)) return symlinked_path_failure();
   }
   return {};
 }

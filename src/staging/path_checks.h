@@ -7,6 +7,7 @@
 
 #include "error.h"
 #include "platform/directory.h"
+#include "util/path.h"
 
 namespace varquin::staging {
 
@@ -15,10 +16,10 @@ namespace varquin::staging {
 bool is_valid_incoming_directory(const platform::Directory& root, std::string_view name);
 
 // The last component is `request_id` and the one before it is "Varquin Inbox".
-bool has_managed_request_segments(std::string_view path, std::string_view request_id);
+bool has_managed_request_segments(const util::ParsedPath& path, std::string_view request_id);
 
 // Refuses a path any of whose components, from itself up to the root, is a symbolic link or
 // cannot be inspected.
-Status reject_symlink_or_reparse_components(const std::string& path);
+Status reject_symlink_or_reparse_components(const util::ParsedPath& path);
 
 }  // namespace varquin::staging

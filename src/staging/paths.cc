@@ -31,14 +31,12 @@ std::string StorePaths::terminal_record(std::string_view request_id) const {
 }
 
 Result<std::string> new_incoming_name(std::string_view request_id) {
-  auto uuid = util::random_uuid_v4();
-  if (!uuid) {
-    return staging_failure("Unable to create temporary request directory: ", uuid.error());
-  }
+  VARQUIN_ASSIGN_OR_RETURN(auto uuid, util::random_uuid_v4(),
+                           staging_failed("Unable to create temporary request directory: "));
   std::string name(kIncomingPrefix);
   name += request_id;
   name += '-';
-  name += util::format_uuid_simple(*uuid);
+  name += util::format_uuid_simple(uuid);
   return name;
 }
 
@@ -48,7 +46,7 @@ Result<platform::Directory> create_root(const std::string& path, std::string_vie
   auto root = platform::Directory::create(path);
   if (root) return std::move(*root);
   if (root.error().number == ELOOP) return symlinked_path_failure();
-  return staging_failure(failure, root.error());
+  return staging_failed(failure)(root.error());
 }
 
 }  // namespace

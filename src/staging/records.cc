@@ -45,12 +45,9 @@ std::array<json::Field, 8> fields_of(TerminalRecord& r) {
 
 // The finished pretty document followed by the one "\n" that ends it on disk.
 Result<std::string> finish_pretty(json::ObjectWriter& writer, std::string_view failure_prefix) {
-  auto body = writer.finish();
-  if (!body) {
-    return fail(failure_prefix, body.error(), ErrorCode::StagingFailed);
-  }
-  *body += '\n';
-  return std::move(*body);
+  VARQUIN_ASSIGN_OR_RETURN(std::string body, writer.finish(), staging_failed(failure_prefix));
+  body += '\n';
+  return body;
 }
 
 // A record that could not be read; a link found on the way is refused as a link.
@@ -105,50 +102,46 @@ Status write_atomic_json(const platform::Directory& directory, std::string_view 
   VARQUIN_ASSIGN_OR_RETURN(auto document, serialize_manifest(manifest));
   // request.json is first written as request.json.tmp beside it.
   const std::string temporary = std::string(name_without_extension(name)) + ".json.tmp";
-  auto file = directory.create_file(temporary);
-  if (!file) {
-    return staging_failure("Unable to create request manifest: ", file.error());
-  }
+  VARQUIN_ASSIGN_OR_RETURN(auto file, directory.create_file(temporary),
+                           staging_failed("Unable to create request manifest: "));
+  constexpr Prefixed kPersistFailure = staging_failed("Unable to persist request manifest: ");
   // The document already ends in its newline: one write covers both.
-  auto persisted = platform::write_all(
-      file->get(), {reinterpret_cast<const std::uint8_t*>(document.data()), document.size()});
-  if (persisted) persisted = platform::full_sync(file->get());
-  if (!persisted) {
-    return staging_failure("Unable to persist request manifest: ", persisted.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(
+      platform::write_all(
+          file.get(), {reinterpret_cast<const std::uint8_t*>(document.data()), document.size()}),
+      kPersistFailure);
+  VARQUIN_RETURN_IF_ERROR(platform::full_sync(file.get()), kPersistFailure);
   // The handle stays open across the rename and is closed when `file` goes out of scope.
-  if (auto renamed = directory.rename(temporary, name); !renamed) {
-    return staging_failure("Unable to publish request manifest: ", renamed.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(directory.rename(temporary, name),
+                          staging_failed("Unable to publish request manifest: "));
   return {};
 }
 
 template <typename Record>
 Result<Record> read_json(const std::string& path) {
-  VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(path));
-  auto name = util::file_name(path);
-  auto parent = util::parent_path(path);
-  if (!name || !parent) return read_failure(platform::OsError{EISDIR});
+  const util::ParsedPath parsed(path);
+  VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(parsed));
+  const std::optional<std::string_view> name = parsed.file_name();
+  if (!name) return read_failure(platform::OsError{EISDIR});
   // Reached again without following links: the check above says nothing about this moment.
-  auto directory = platform::Directory::open(parent->empty() ? "." : *parent);
-  if (!directory) return read_failure(directory.error());
-  return read_json<Record>(*directory, *name);
+  const std::string parent = parsed.parent()->joined();
+  VARQUIN_ASSIGN_OR_RETURN(auto directory, platform::Directory::open(parent.empty() ? "." : parent),
+                           read_failure);
+  return read_json<Record>(directory, *name);
 }
 
 template <typename Record>
 Result<Record> read_json(const platform::Directory& directory, std::string_view name) {
-  auto bytes = directory.read_file(name, kRecordLimitBytes);
-  if (!bytes) return read_failure(bytes.error());
-  return parse_record<Record>(*bytes);
+  VARQUIN_ASSIGN_OR_RETURN(auto bytes, directory.read_file(name, kRecordLimitBytes), read_failure);
+  return parse_record<Record>(bytes);
 }
 
 template <typename Record>
 Result<Record> parse_record(std::string_view bytes) {
   Record record;
   auto fields = fields_of(record);
-  if (auto parsed = json::read_object(bytes, fields); !parsed) {
-    return fail("Managed record is invalid: ", parsed.error(), ErrorCode::RequestConflict);
-  }
+  VARQUIN_RETURN_IF_ERROR(json::read_object(bytes, fields),
+                          Prefixed{"Managed record is invalid: ", ErrorCode::RequestConflict});
   return record;
 }
 

@@ -41,11 +41,9 @@ Result<StageOutcome> stage_bytes_hashed(const BridgeConfig& config, std::string_
       .reuse_rule = ReuseRule::StageDirectory,
   };
   return run_staging_transaction(config, request, [bytes](StagedFile& staged) -> Status {
-    auto written = platform::write_all(staged.fd.get(), bytes);
-    if (written) written = platform::full_sync(staged.fd.get());
-    if (!written) {
-      return staging_failure("Unable to stage attachment: ", written.error());
-    }
+    constexpr Prefixed kFailure = staging_failed("Unable to stage attachment: ");
+    VARQUIN_RETURN_IF_ERROR(platform::write_all(staged.fd.get(), bytes), kFailure);
+    VARQUIN_RETURN_IF_ERROR(platform::full_sync(staged.fd.get()), kFailure);
     return {};
   });
 }

@@ -26,17 +26,14 @@ namespace varquin::staging {
 namespace {
 
 constexpr std::size_t kChunkBytes = 65'536;
+constexpr std::string_view kCopyFailure = "Unable to stage browser import file: ";
 
-std::unexpected<BridgeError> invalid_file(std::string_view message) {
+std::unexpected<BridgeError> refused(std::string_view message) {
   return fail(std::string(message), ErrorCode::InvalidFile);
 }
 
-std::unexpected<BridgeError> invalid_file(std::string_view prefix, const platform::OsError& e) {
-  return fail(prefix, e.text(), ErrorCode::InvalidFile);
-}
-
-std::unexpected<BridgeError> copy_failure(std::string_view detail) {
-  return fail("Unable to stage browser import file: ", detail, ErrorCode::StagingFailed);
+std::unexpected<BridgeError> too_large() {
+  return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
 }
 
 // Reads a file to its end through one fixed buffer, hashing every chunk it hands out, so that a
@@ -67,26 +64,22 @@ class HashingReader {
 // Phase one's digest. The byte count is capped again here: the file may grow after its size was
 // taken.
 Result<std::string> digest_source(const ValidatedSource& source) {
-  constexpr std::string_view kReadFailure = "Unable to read browser import file: ";
-  if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
-    return invalid_file(kReadFailure, rewound.error());
-  }
+  constexpr Prefixed kReadFailure = invalid_file("Unable to read browser import file: ");
+  VARQUIN_RETURN_IF_ERROR(platform::seek_to_start(source.file.get()), kReadFailure);
   HashingReader reader(source.file.get());
   for (;;) {
-    auto chunk = reader.next();
-    if (!chunk) return invalid_file(kReadFailure, chunk.error());
-    if (chunk->empty()) break;
-    if (reader.total() > kAttachmentLimitBytes) {
-      return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
-    }
+    VARQUIN_ASSIGN_OR_RETURN(auto chunk, reader.next(), kReadFailure);
+    if (chunk.empty()) break;
+    if (reader.total() > kAttachmentLimitBytes) return too_large();
   }
-  if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
-    return invalid_file("Unable to rewind browser import file: ", rewound.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(platform::seek_to_start(source.file.get()),
+                          invalid_file("Unable to rewind browser import file: "));
   return reader.finish_hex();
 }
 
-constexpr std::string_view kChanged = "the file changed while it was being staged";
+std::unexpected<BridgeError> changed() {
+  return fail(kCopyFailure, "the file changed while it was being staged", ErrorCode::StagingFailed);
+}
 
 // Reads `fd` to its end through one buffer, writing each chunk on to `sink` when there is one,
 // and proves that what passed is the source as hashed: no more bytes than it had, and the same
@@ -95,18 +88,13 @@ Status pass_and_check(int fd, const ValidatedSource& source, std::string_view sh
                       std::optional<int> sink) {
   HashingReader reader(fd);
   for (;;) {
-    auto chunk = reader.next();
-    if (!chunk) return copy_failure(chunk.error().text());
-    if (chunk->empty()) break;
-    if (reader.total() > source.size_bytes) return copy_failure(kChanged);
-    if (!sink) continue;
-    if (auto written = platform::write_all(*sink, *chunk); !written) {
-      return copy_failure(written.error().text());
-    }
+    VARQUIN_ASSIGN_OR_RETURN(auto chunk, reader.next(), staging_failed(kCopyFailure));
+    if (chunk.empty()) break;
+    if (reader.total() > source.size_bytes) return changed();
+    if (sink)
+      VARQUIN_RETURN_IF_ERROR(platform::write_all(*sink, chunk), staging_failed(kCopyFailure));
   }
-  if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) {
-    return copy_failure(kChanged);
-  }
+  if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) return changed();
   return {};
 }
 
@@ -114,26 +102,25 @@ Status pass_and_check(int fd, const ValidatedSource& source, std::string_view sh
 // hashed: what the manifest describes is then what the stage holds.
 Status verify_clone(const ValidatedSource& source, std::string_view sha256,
                     const StagedFile& staged) {
-  auto copy = staged.directory.open_for_reading(staged.name);
-  if (!copy) return copy_failure(copy.error().text());
-  return pass_and_check(copy->get(), source, sha256, std::nullopt);
+  VARQUIN_ASSIGN_OR_RETURN(auto copy, staged.directory.open_for_reading(staged.name),
+                           staging_failed(kCopyFailure));
+  return pass_and_check(copy.get(), source, sha256, std::nullopt);
 }
 
 // Copies the source into the staged file and proves that what was copied is what was hashed:
 // the manifest must describe the bytes in the stage, not the file as it was a moment earlier.
 // Where the file system can clone, the copy shares the source's blocks instead of rewriting them.
 Status copy_source(const ValidatedSource& source, std::string_view sha256, StagedFile& staged) {
-  if (auto rewound = platform::seek_to_start(source.file.get()); !rewound) {
-    return staging_failure("Unable to rewind source file: ", rewound.error());
-  }
-  auto cloned = platform::clone_file(source.file.get(), staged.fd, staged.directory, staged.name);
-  if (!cloned) return copy_failure(cloned.error().text());
-  auto copied = *cloned ? verify_clone(source, sha256, staged)
-                        : pass_and_check(source.file.get(), source, sha256, staged.fd.get());
-  if (!copied) return copied;
-  if (auto synced = platform::full_sync(staged.fd.get()); !synced) {
-    return copy_failure(synced.error().text());
-  }
+  VARQUIN_RETURN_IF_ERROR(platform::seek_to_start(source.file.get()),
+                          staging_failed("Unable to rewind source file: "));
+  VARQUIN_ASSIGN_OR_RETURN(
+      const bool cloned,
+      platform::clone_file(source.file.get(), staged.fd, staged.directory, staged.name),
+      staging_failed(kCopyFailure));
+  VARQUIN_RETURN_IF_ERROR(cloned
+                              ? verify_clone(source, sha256, staged)
+                              : pass_and_check(source.file.get(), source, sha256, staged.fd.get()));
+  VARQUIN_RETURN_IF_ERROR(platform::full_sync(staged.fd.get()), staging_failed(kCopyFailure));
   return {};
 }
 
@@ -143,31 +130,53 @@ Status copy_source(const ValidatedSource& source, std::string_view sha256, Stage
 // open elsewhere (a look-alike "Varquin Inbox/<id>" included) nor make the resolved path describe
 // another file than the one opened. Non-blocking, so that a FIFO planted there cannot hold the
 // open until a writer comes.
-Result<platform::UniqueFd> open_checked(const std::string& file_path, const std::string& resolved,
-                                        const std::string& resolved_parent) {
-  constexpr std::string_view kFailure = "Unable to open browser import file: ";
-  auto resolved_name = util::file_name(resolved);
-  auto named_name = util::file_name(file_path);
-  auto named_parent = util::parent_path(file_path);
-  if (!resolved_name || !named_name || !named_parent) {
-    return invalid_file(kFailure, platform::OsError{EISDIR});
-  }
-  auto directory = platform::Directory::open(resolved_parent);
-  if (!directory) return invalid_file(kFailure, directory.error());
-  auto named = platform::Directory::open(*named_parent);
-  if (!named) return invalid_file(kFailure, named.error());
-  auto file = directory->open_for_reading(*resolved_name);
-  if (!file) return invalid_file(kFailure, file.error());
+Result<platform::UniqueFd> open_checked(const util::ParsedPath& named,
+                                        const util::ParsedPath& resolved) {
+  constexpr Prefixed kFailure = invalid_file("Unable to open browser import file: ");
+  // Both have a name and a parent: the checks before proved it.
+  const std::string_view resolved_name = *resolved.file_name();
+  const std::string_view named_name = *named.file_name();
+  VARQUIN_ASSIGN_OR_RETURN(auto directory, platform::Directory::open(resolved.parent()->joined()),
+                           kFailure);
+  VARQUIN_ASSIGN_OR_RETURN(auto named_directory,
+                           platform::Directory::open(named.parent()->joined()), kFailure);
+  VARQUIN_ASSIGN_OR_RETURN(auto file, directory.open_for_reading(resolved_name), kFailure);
 
-  auto here = directory->identity();
-  auto there = named->identity();
-  auto opened = platform::stat_fd(file->get());
-  auto as_named = named->stat(*named_name);
+  auto here = directory.identity();
+  auto there = named_directory.identity();
+  auto opened = platform::identity_of_fd(file.get());
+  auto as_named = named_directory.stat(named_name);
   if (!here || !there || !opened || !as_named || *here != *there ||
-      platform::identity_of(*opened) != platform::identity_of(*as_named)) {
-    return fail(kFailure, "the path changed while it was being checked", ErrorCode::InvalidFile);
+      *opened != platform::identity_of(*as_named)) {
+    return fail(kFailure.prefix, "the path changed while it was being checked",
+                ErrorCode::InvalidFile);
   }
-  return std::move(*file);
+  return file;
+}
+
+// The path as sent: absolute, directly inside this request's managed directory, no link anywhere.
+Status check_named_path(const util::ParsedPath& named, std::string_view request_id) {
+  if (!named.absolute()) return refused("The browser import path must be absolute");
+  const std::optional<util::ParsedPath> parent = named.parent();
+  if (!parent) return refused("The browser import path has no parent");
+  if (!has_managed_request_segments(*parent, request_id)) {
+    return refused("The browser import path is outside its managed request directory");
+  }
+  VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(named));
+  return {};
+}
+
+// The file is named as the attachment, in any Unicode composition.
+Status check_file_name(const util::ParsedPath& named, std::string_view normalized_name) {
+  const std::optional<std::string_view> on_disk = named.file_name();
+  if (!on_disk || !util::is_valid_utf8(*on_disk)) {
+    return refused("The browser import filename is not valid UTF-8");
+  }
+  // The browser may store the name decomposed; only its composed form has to match.
+  if (util::to_nfc(*on_disk) != normalized_name) {
+    return refused("The browser import filename does not match the selected attachment");
+  }
+  return {};
 }
 
 }  // namespace
@@ -175,49 +184,34 @@ Result<platform::UniqueFd> open_checked(const std::string& file_path, const std:
 Result<ValidatedSource> validate_source(const std::string& file_path,
                                         std::string_view original_name,
                                         std::string_view request_id) {
-  if (!util::is_absolute(file_path))
-    return invalid_file("The browser import path must be absolute");
-  auto parent = util::parent_path(file_path);
-  if (!parent) return invalid_file("The browser import path has no parent");
-  if (!has_managed_request_segments(*parent, request_id)) {
-    return invalid_file("The browser import path is outside its managed request directory");
-  }
-  VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(file_path));
-  VARQUIN_ASSIGN_OR_RETURN(auto name, normalize_original_name(original_name));
-  auto on_disk = util::file_name(file_path);
-  if (!on_disk || !util::is_valid_utf8(*on_disk)) {
-    return invalid_file("The browser import filename is not valid UTF-8");
-  }
-  // The browser may store the name decomposed; only its composed form has to match.
-  if (util::to_nfc(*on_disk) != name) {
-    return invalid_file("The browser import filename does not match the selected attachment");
-  }
+  const util::ParsedPath named(file_path);
+  VARQUIN_RETURN_IF_ERROR(check_named_path(named, request_id));
+  VARQUIN_ASSIGN_OR_RETURN(std::string name, normalize_original_name(original_name));
+  VARQUIN_RETURN_IF_ERROR(check_file_name(named, name));
 
   race_point(RacePoint::BrowserFileResolve);
-  auto resolved = platform::real_path(file_path);
-  if (!resolved) return invalid_file("Unable to resolve browser import path: ", resolved.error());
-  auto resolved_parent = util::parent_path(*resolved);
-  if (!resolved_parent) return invalid_file("The resolved browser import path has no parent");
+  VARQUIN_ASSIGN_OR_RETURN(const std::string resolved_text, platform::real_path(file_path),
+                           invalid_file("Unable to resolve browser import path: "));
+  const util::ParsedPath resolved(resolved_text);
+  const std::optional<util::ParsedPath> resolved_parent = resolved.parent();
+  if (!resolved_parent) return refused("The resolved browser import path has no parent");
   if (!has_managed_request_segments(*resolved_parent, request_id)) {
-    return invalid_file("The resolved browser import path escaped its managed request directory");
+    return refused("The resolved browser import path escaped its managed request directory");
   }
 
   race_point(RacePoint::BrowserFileOpen);
-  VARQUIN_ASSIGN_OR_RETURN(auto file, open_checked(file_path, *resolved, *resolved_parent));
-  auto info = platform::stat_fd(file.get());
-  if (!info) return invalid_file("Unable to inspect browser import file: ", info.error());
+  VARQUIN_ASSIGN_OR_RETURN(auto file, open_checked(named, resolved));
+  VARQUIN_ASSIGN_OR_RETURN(const struct stat info, platform::stat_fd(file.get()),
+                           invalid_file("Unable to inspect browser import file: "));
   // A second link could name a file from outside the managed directory.
-  if (!S_ISREG(info->st_mode) || info->st_nlink != 1) {
-    return invalid_file("The browser import source is not a regular file");
+  if (!S_ISREG(info.st_mode) || info.st_nlink != 1) {
+    return refused("The browser import source is not a regular file");
   }
-  if (auto blocking = platform::set_blocking(file.get()); !blocking) {
-    return invalid_file("Unable to open browser import file: ", blocking.error());
-  }
-  const auto size = static_cast<std::uint64_t>(info->st_size);
-  if (size > kAttachmentLimitBytes) {
-    return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
-  }
-  return ValidatedSource{std::move(*resolved), std::move(name), size, std::move(file)};
+  VARQUIN_RETURN_IF_ERROR(platform::set_blocking(file.get()),
+                          invalid_file("Unable to open browser import file: "));
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  if (size > kAttachmentLimitBytes) return too_large();
+  return ValidatedSource{resolved.text(), std::move(name), size, std::move(file)};
 }
 
 Result<StageOutcome> stage_download(const BridgeConfig& config, std::string_view request_id,

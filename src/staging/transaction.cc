@@ -88,10 +88,10 @@ Status fill_incoming(const IncomingStage& incoming, const StageRequest& request,
                      const StagingCandidate& candidate, const RequestPaths& paths,
                      util::Instant now, const FillStagedFile& fill) {
   const platform::Directory& directory = incoming.directory();
-  auto staged_fd = directory.create_file(request.original_name);
-  if (!staged_fd) return staging_failure("Unable to create staged file: ", staged_fd.error());
-  StagedFile staged{*staged_fd, directory, request.original_name};
-  if (auto filled = fill(staged); !filled) return filled;
+  VARQUIN_ASSIGN_OR_RETURN(auto staged_fd, directory.create_file(request.original_name),
+                           staging_failed("Unable to create staged file: "));
+  StagedFile staged{staged_fd, directory, request.original_name};
+  VARQUIN_RETURN_IF_ERROR(fill(staged));
 
   const ImportManifest manifest{
       .schema = std::string(kImportSchema),
@@ -152,27 +152,23 @@ Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
 Status retire_stage(const platform::Directory& imports_root, std::string_view request_id,
                     std::optional<platform::FileIdentity> expected,
                     std::string_view failure_prefix) {
+  const Prefixed failure = staging_failed(failure_prefix);
   if (!expected) {
-    auto found = imports_root.stat(request_id);
-    if (!found) return staging_failure(failure_prefix, found.error());
-    expected = platform::identity_of(*found);
+    VARQUIN_ASSIGN_OR_RETURN(const struct stat found, imports_root.stat(request_id), failure);
+    expected = platform::identity_of(found);
   }
   VARQUIN_ASSIGN_OR_RETURN(auto retired, new_incoming_name(request_id));
   race_point(RacePoint::StageRetire);
   // Removing the files in place would let a crash or a failed unlink leave a stage without its
   // manifest, which never expires, or a manifest without its file.
-  if (auto renamed = imports_root.rename(request_id, retired); !renamed) {
-    return staging_failure(failure_prefix, renamed.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(imports_root.rename(request_id, retired), failure);
   auto moved = imports_root.stat(retired);
   if (!moved || platform::identity_of(*moved) != *expected) {
     (void)imports_root.rename(retired, request_id);
     return fail(failure_prefix, "the stage was replaced while it was being removed",
                 ErrorCode::StagingFailed);
   }
-  if (auto removed = platform::remove_tree(imports_root, retired); !removed) {
-    return staging_failure(failure_prefix, removed.error());
-  }
+  VARQUIN_RETURN_IF_ERROR(platform::remove_tree(imports_root, retired), failure);
   return {};
 }
 
@@ -188,9 +184,9 @@ Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcom
     return fail("Refusing to roll back an unexpected request path", ErrorCode::StagingFailed);
   }
   constexpr std::string_view kFailure = "Unable to roll back failed browser import launch: ";
-  auto imports_root = platform::Directory::open(store.imports_root());
-  if (!imports_root) return staging_failure(kFailure, imports_root.error());
-  return retire_stage(*imports_root, outcome.request_id, outcome.stage_identity, kFailure);
+  VARQUIN_ASSIGN_OR_RETURN(auto imports_root, platform::Directory::open(store.imports_root()),
+                           staging_failed(kFailure));
+  return retire_stage(imports_root, outcome.request_id, outcome.stage_identity, kFailure);
 }
 
 }  // namespace varquin::staging

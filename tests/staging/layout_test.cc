@@ -74,7 +74,7 @@ TEST(StagingLayout, ManagedRequestSegments) {
   };
   for (const auto& [path, managed] : cases) {
     SCOPED_TRACE(path);
-    EXPECT_EQ(has_managed_request_segments(path, id), managed);
+    EXPECT_EQ(has_managed_request_segments(util::ParsedPath(path), id), managed);
   }
 }
 
@@ -85,14 +85,14 @@ TEST(StagingLayout, SymlinkedComponentsAreRefused) {
   ASSERT_EQ(::symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
   ASSERT_EQ(::symlink("file.csv", (dir / "real/inner/alias.csv").c_str()), 0);
 
-  EXPECT_TRUE(reject_symlink_or_reparse_components(dir / "real//inner/file.csv"));
+  EXPECT_TRUE(reject_symlink_or_reparse_components(util::ParsedPath(dir / "real//inner/file.csv")));
   // A trailing "/" or "/." must not make lstat follow the link it should report.
   for (const char* path : {"link/inner/file.csv", "link/", "link/.", "real/inner/alias.csv"}) {
     SCOPED_TRACE(path);
-    expect_failure(reject_symlink_or_reparse_components(dir / path),
+    expect_failure(reject_symlink_or_reparse_components(util::ParsedPath(dir / path)),
                    "Symlinked browser import paths are not allowed", ErrorCode::InvalidFile);
   }
-  expect_failure(reject_symlink_or_reparse_components(dir / "real/missing.csv"),
+  expect_failure(reject_symlink_or_reparse_components(util::ParsedPath(dir / "real/missing.csv")),
                  "Unable to inspect source path: ", ErrorCode::InvalidFile);
 }
 
