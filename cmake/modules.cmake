@@ -40,12 +40,38 @@ target_compile_definitions(varquin_flags INTERFACE
 
 set(VARQUIN_MODULES "" CACHE INTERNAL "The module libraries")
 
+# Runs cmake/check_includes.cmake over a module's files (a directory of src/ stands for all its
+# headers and sources) before the module compiles, and again whenever one of them changes.
+function(varquin_fence_includes target)
+  set(files "")
+  foreach(item IN LISTS ARGN)
+    if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/src/${item})
+      file(GLOB found CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${item}/*.h
+           ${PROJECT_SOURCE_DIR}/src/${item}/*.cc)
+      list(APPEND files ${found})
+    else()
+      list(APPEND files ${PROJECT_SOURCE_DIR}/src/${item})
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES files)
+  set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}.fence)
+  add_custom_command(OUTPUT ${stamp}
+                     COMMAND ${CMAKE_COMMAND} "-DFILES=${files}" -DSTAMP=${stamp} -P
+                             ${PROJECT_SOURCE_DIR}/cmake/check_includes.cmake
+                     DEPENDS ${files} ${PROJECT_SOURCE_DIR}/cmake/check_includes.cmake
+                     COMMENT "Checking the includes of ${target}" VERBATIM)
+  add_custom_target(${target}_fence DEPENDS ${stamp})
+  add_dependencies(${target} ${target}_fence)
+endfunction()
+
 # varquin_module(NAME [DIRECTORY dir] [HEADERS root-level headers] SOURCES ... DEPENDS ...)
 #
 # A library varquin_NAME. Each module sees, by include path, only its own headers and those of
 # the modules it depends on: the include directory it publishes holds a link to its own directory
 # of src/ (or to its headers at the top of src/) and nothing else. So an include against the
-# arrows does not compile, e.g. from staging: fatal error: protocol/request.h: No such file.
+# arrows does not compile, e.g. from staging: fatal error: protocol/request.h: No such file. The
+# spellings an include path cannot stop ("../protocol/request.h", an absolute path, a name made by
+# a macro) are refused by cmake/check_includes.cmake, which runs before the module compiles.
 function(varquin_module name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "DIRECTORY" "HEADERS;SOURCES;DEPENDS")
   set(target varquin_${name})
@@ -66,5 +92,6 @@ function(varquin_module name)
   endforeach()
   target_include_directories(${target} ${scope} ${view})
   target_link_libraries(${target} ${scope} ${arg_DEPENDS} varquin_flags)
+  varquin_fence_includes(${target} ${arg_DIRECTORY} ${arg_HEADERS} ${arg_SOURCES})
   set(VARQUIN_MODULES ${VARQUIN_MODULES} ${target} CACHE INTERNAL "The module libraries")
 endfunction()
