@@ -1,15 +1,13 @@
-# The third-party libraries: Boost.JSON, OpenSSL's libcrypto, utf8proc, and GoogleTest for tests.
+# The third-party libraries: Boost.JSON, OpenSSL's libcrypto (Linux: SHA-256; macOS has it in the
+# system, CommonCrypto), utf8proc, and GoogleTest for tests.
 
-# macOS with Homebrew: its prefix, and OpenSSL's, which Homebrew keeps out of it (keg-only).
+# macOS with Homebrew: its prefix.
 if(APPLE)
   find_program(VARQUIN_BREW brew)
   if(VARQUIN_BREW)
     execute_process(COMMAND ${VARQUIN_BREW} --prefix OUTPUT_VARIABLE varquin_brew_prefix
                     OUTPUT_STRIP_TRAILING_WHITESPACE)
     list(APPEND CMAKE_PREFIX_PATH ${varquin_brew_prefix})
-    if(NOT OPENSSL_ROOT_DIR AND EXISTS ${varquin_brew_prefix}/opt/openssl@3)
-      set(OPENSSL_ROOT_DIR ${varquin_brew_prefix}/opt/openssl@3)
-    endif()
   endif()
 endif()
 
@@ -23,7 +21,11 @@ if(VARQUIN_BOOST_JSON_SOURCE)
 else()
   find_package(Boost 1.81 CONFIG REQUIRED COMPONENTS json)
 endif()
-find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+add_library(varquin_sha256 INTERFACE)  # on Apple platforms CommonCrypto, part of libSystem
+if(NOT APPLE)
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+  target_link_libraries(varquin_sha256 INTERFACE OpenSSL::Crypto)
+endif()
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
 varquin_static_utf8proc()

@@ -12,12 +12,12 @@ if [ "$(uname -s)" = "Darwin" ]; then
 fi
 cxx=${CXX_APPLE_CHECK:-clang++-16}
 # The tests stay out: GoogleTest's own Apple branches want the real SDK.
-files=$(grep -rl --include='*.cc' '__APPLE__' src tools bench)
+files=$(grep -rl --include="*.cc" "__APPLE__" src toolkit tools bench)
 status=0
 for file in $files; do
   if ! "$cxx" -std=c++2b -stdlib=libc++ -fsyntax-only -Wall -Wextra -Wshadow -Werror \
       -D__APPLE__ -include cmake/apple-sdk/prelude.h -isystem cmake/apple-sdk \
-      -Isrc -Itools -Itests -DVARQUIN_LAUNCHER='"/usr/bin/open"' "$file"; then
+      -Isrc -I. -Itools -Itests -DVARQUIN_LAUNCHER='"/usr/bin/open"' "$file"; then
     echo "check-apple-branches: $file does not compile as macOS would compile it" >&2
     status=1
   fi

@@ -36,7 +36,7 @@ quietly() {
 }
 
 if is_macos; then
-  packages="cmake pkgconf boost openssl@3 utf8proc googletest google-benchmark clang-format node"
+  packages="cmake pkgconf boost utf8proc googletest google-benchmark clang-format node"
   command -v brew >/dev/null || { echo "install-deps: Homebrew is needed (https://brew.sh)" >&2; exit 1; }
   missing=""
   for p in $packages; do

@@ -7,7 +7,7 @@
 
 namespace varquin::util {
 
-// Streaming SHA-256 (FIPS 180-4) over OpenSSL's EVP interface.
+// Streaming SHA-256 (FIPS 180-4): CommonCrypto on Apple platforms, OpenSSL elsewhere.
 class Sha256 {
  public:
   Sha256();
