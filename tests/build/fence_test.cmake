@@ -9,10 +9,9 @@ list(TRANSFORM includes PREPEND "-I")
 file(MAKE_DIRECTORY ${WORK})
 set(failures "")
 
-function(compiles header result)
-  file(WRITE ${WORK}/probe.cc "#include \"${header}\"\n")
-  execute_process(COMMAND ${CXX} ${flags} -std=c++2b -fsyntax-only ${includes} ${WORK}/probe.cc
-                  RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
+# Sets `result` to whether the command given after it exits with 0.
+function(succeeds result)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
   if(status EQUAL 0)
     set(${result} TRUE PARENT_SCOPE)
   else()
@@ -20,16 +19,17 @@ function(compiles header result)
   endif()
 endfunction()
 
+function(compiles header result)
+  file(WRITE ${WORK}/probe.cc "#include \"${header}\"\n")
+  succeeds(ok ${CXX} ${flags} -std=c++2b -fsyntax-only ${includes} ${WORK}/probe.cc)
+  set(${result} ${ok} PARENT_SCOPE)
+endfunction()
+
 function(passes_check line result)
   file(WRITE ${WORK}/spelling.cc "${line}\n")
-  execute_process(COMMAND ${CMAKE_COMMAND} -DFILES=${WORK}/spelling.cc -P
-                          ${SOURCE_DIR}/cmake/check_includes.cmake
-                  RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
-  if(status EQUAL 0)
-    set(${result} TRUE PARENT_SCOPE)
-  else()
-    set(${result} FALSE PARENT_SCOPE)
-  endif()
+  succeeds(ok ${CMAKE_COMMAND} -DFILES=${WORK}/spelling.cc -P
+           ${SOURCE_DIR}/cmake/check_includes.cmake)
+  set(${result} ${ok} PARENT_SCOPE)
 endfunction()
 
 compiles("config/config.h" along)
