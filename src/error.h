@@ -63,13 +63,19 @@ inline std::unexpected<BridgeError> fail(std::string_view prefix, std::string_vi
 // The adapter of VARQUIN_ASSIGN_OR_RETURN and VARQUIN_RETURN_IF_ERROR that turns a lower-level
 // failure into a BridgeError: `prefix` followed by the failure's description (its `text()`, as
 // an OsError gives it, or the failure itself when it is text, as a parser's description is).
+// Where `code` calls the failure a fault of the request or of stored data, a failure that is the
+// environment's (its `environmental()`) is given `environment_code` instead: a disk that failed
+// says nothing about the request, and the same request may succeed later.
 struct Prefixed {
   std::string_view prefix;
   ErrorCode code;
+  ErrorCode environment_code = code;
 
   template <typename Failure>
   std::unexpected<BridgeError> operator()(const Failure& failure) const {
-    if constexpr (requires { failure.text(); }) {
+    if constexpr (requires { failure.environmental(); }) {
+      return fail(prefix, failure.text(), failure.environmental() ? environment_code : code);
+    } else if constexpr (requires { failure.text(); }) {
       return fail(prefix, failure.text(), code);
     } else {
       return fail(prefix, std::string_view(failure), code);

@@ -95,16 +95,20 @@ std::string phase_of(const Home& home, const Trial& trial, const std::vector<Tra
   auto inside_incoming_of = [&](const std::string& id) {
     return path.find("/.incoming-" + id + "-") != std::string::npos;
   };
+  auto inside_retired_of = [&](const std::string& id) {
+    return path.find("/.retired-" + id + "-") != std::string::npos;
+  };
   if (path.find("browser-extension-heartbeat") != std::string::npos) return "writing the heartbeat";
   if (under(home.terminals())) return "creating or expiring in the terminals root";
   if (path == home.imports() + "/.bridge.lock") return "taking the staging lock";
-  if (under(home.imports() + "/" + trial.old_stage) || inside_incoming_of(trial.old_stage)) {
+  if (under(home.imports() + "/" + trial.old_stage) || inside_retired_of(trial.old_stage)) {
     return "expiring an old stage";
   }
-  if (!trial.old_incoming.empty() && under(home.imports() + "/" + trial.old_incoming)) {
+  if (!trial.old_incoming.empty() && (under(home.imports() + "/" + trial.old_incoming) ||
+                                      inside_retired_of(trial.old_incoming.substr(10, 36)))) {
     return "expiring an abandoned incoming directory";
   }
-  if (retired_own_stage) return "rolling the stage back";
+  if (retired_own_stage || inside_retired_of(trial.id)) return "rolling the stage back";
   if (inside_incoming_of(trial.id)) {
     return last->kind == "rename" ? "publishing the stage" : "building the stage";
   }
@@ -203,9 +207,14 @@ void run_trial(const Options& options, const Home& home, const Calibration (&cal
 
   StoreRules rules;
   rules.incoming_allowed = true;
+  rules.retired_allowed = true;
   StoreView view = inspect_store(home, rules);
   for (const std::string& problem : view.problems) {
     ledger.violation(kSection, replay + ", killed " + phase + ": " + problem);
+  }
+  if (!view.retired.empty()) {
+    ledger.add(kSection, "removals cut short, left under a name the census ignores",
+               view.retired.size());
   }
   ledger.add(kSection, "store checks after a kill");
   if (!view.incoming.empty()) {

@@ -122,6 +122,15 @@ StoreView inspect_store(const Home& home, const StoreRules& rules) {
       census_bytes += bytes;
       continue;
     }
+    // Not counted by the census; the next purge removes it.
+    if (staging::is_retired_name(entry.name) && is_directory_entry(path)) {
+      if (!rules.retired_allowed) {
+        view.problems.push_back("retired directory left behind: " + entry.name);
+        view.broken.push_back(entry.name);
+      }
+      view.retired.push_back(entry.name);
+      continue;
+    }
     if (is_directory_entry(path) && staging::validate_request_id(entry.name)) {
       ++census_stages;
       StageView stage;

@@ -24,6 +24,7 @@ struct StageView {
 struct StoreView {
   std::map<std::string, StageView> stages;  // complete stages by request ID
   std::vector<std::string> incoming;        // names of valid incoming directories
+  std::vector<std::string> retired;         // what a removal left, under a ".retired-" name
   std::uint64_t stage_bytes = 0;            // manifests' sizeBytes
   std::uint64_t incoming_bytes = 0;         // regular files below incoming directories
   std::uint64_t census_stages = 0;          // the bridge's own census (managed_usage)
@@ -36,6 +37,7 @@ struct StoreView {
 
 struct StoreRules {
   bool incoming_allowed = false;  // only after a process died mid-stage
+  bool retired_allowed = false;   // only after a removal failed or was cut short
   // Entries planted on purpose (names in the imports root) that the check leaves alone.
   std::set<std::string> tolerated;
 };

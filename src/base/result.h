@@ -54,6 +54,7 @@ auto pass_on(E&& error, Adapter&& adapter) {
 
 // Evaluates `expr` (an Expected); on failure returns it from the calling function, through the
 // optional adapter; otherwise moves the value into `lhs` (a declaration or an existing variable).
+// It expands to more than one statement: under an `if`, give it braces.
 #define VARQUIN_ASSIGN_OR_RETURN(lhs, expr, ...)                                    \
   VARQUIN_ASSIGN_OR_RETURN_IMPL_(VARQUIN_CONCAT_(varquin_expected_, __LINE__), lhs, \
                                  expr __VA_OPT__(, ) __VA_ARGS__)

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/fault.h"
+
 namespace varquin::platform {
 
 namespace {
@@ -139,7 +141,7 @@ bool holds_nul(std::string_view path) {
 }
 
 OsResult<Directory> Directory::open(std::string_view path) {
-  return walk(path, false);
+  return with_fault(FileOperation::Open, path, [&] { return walk(path, false); });
 }
 
 OsResult<Directory> Directory::create(std::string_view path) {
@@ -188,7 +190,9 @@ OsResult<FileIdentity> Directory::identity() const {
 
 OsResult<Directory> Directory::open_directory(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  VARQUIN_ASSIGN_OR_RETURN(auto opened, open_directory_at(fd(), checked));
+  VARQUIN_ASSIGN_OR_RETURN(auto opened, with_fault(FileOperation::Open, name, [&] {
+                             return open_directory_at(fd(), checked);
+                           }));
   std::string child = path_;
   if (!child.empty() && child.back() != '/') child += '/';
   child += name;
@@ -197,28 +201,36 @@ OsResult<Directory> Directory::open_directory(std::string_view name) const {
 
 OsStatus Directory::create_directory(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  if (::mkdirat(fd(), checked.c_str(), 0777) != 0) return last_os_error();
-  return {};
+  return with_fault(FileOperation::CreateDirectory, name, [&]() -> OsStatus {
+    if (::mkdirat(fd(), checked.c_str(), 0777) != 0) return last_os_error();
+    return {};
+  });
 }
 
 OsResult<UniqueFd> Directory::create_file(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  // O_EXCL alone already refuses a link at the name; O_NOFOLLOW says so to the reader.
-  return open_at(fd(), checked, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  return with_fault(FileOperation::CreateFile, name, [&] {
+    // O_EXCL alone already refuses a link at the name; O_NOFOLLOW says so to the reader.
+    return open_at(fd(), checked, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  });
 }
 
 OsResult<UniqueFd> Directory::open_or_create_file(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  auto file = open_at(fd(), checked, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
-  if (!file) return std::unexpected(nofollow_error(fd(), checked, file.error().number));
-  return file;
+  return with_fault(FileOperation::Open, name, [&]() -> OsResult<UniqueFd> {
+    auto file = open_at(fd(), checked, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+    if (!file) return std::unexpected(nofollow_error(fd(), checked, file.error().number));
+    return file;
+  });
 }
 
 OsResult<UniqueFd> Directory::open_for_reading(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  auto file = open_at(fd(), checked, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (!file) return std::unexpected(nofollow_error(fd(), checked, file.error().number));
-  return file;
+  return with_fault(FileOperation::Open, name, [&]() -> OsResult<UniqueFd> {
+    auto file = open_at(fd(), checked, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (!file) return std::unexpected(nofollow_error(fd(), checked, file.error().number));
+    return file;
+  });
 }
 
 OsResult<std::string> Directory::read_file(std::string_view name, std::size_t limit) const {
@@ -228,39 +240,52 @@ OsResult<std::string> Directory::read_file(std::string_view name, std::size_t li
 
 OsResult<struct stat> Directory::stat(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  struct stat info {};
-  if (::fstatat(fd(), checked.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
-  return info;
+  return with_fault(
+      FileOperation::Stat, name, [&]() -> OsResult<struct stat> {
+        struct stat info {};
+        if (::fstatat(fd(), checked.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+          return last_os_error();
+        return info;
+      });
 }
 
 OsResult<struct stat> Directory::stat_following(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  struct stat info {};
-  if (::fstatat(fd(), checked.c_str(), &info, 0) != 0) return last_os_error();
-  return info;
+  return with_fault(
+      FileOperation::StatFollowing, name, [&]() -> OsResult<struct stat> {
+        struct stat info {};
+        if (::fstatat(fd(), checked.c_str(), &info, 0) != 0) return last_os_error();
+        return info;
+      });
 }
 
 OsStatus Directory::rename(std::string_view from, std::string_view to) const {
   VARQUIN_ASSIGN_OR_RETURN(auto source, component(from));
   VARQUIN_ASSIGN_OR_RETURN(auto target, component(to));
-  if (::renameat(fd(), source.c_str(), fd(), target.c_str()) != 0) return last_os_error();
-  return {};
+  return with_fault(FileOperation::Rename, from, [&]() -> OsStatus {
+    if (::renameat(fd(), source.c_str(), fd(), target.c_str()) != 0) return last_os_error();
+    return {};
+  });
 }
 
 OsStatus Directory::remove_file(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  if (::unlinkat(fd(), checked.c_str(), 0) != 0) return last_os_error();
-  return {};
+  return with_fault(FileOperation::Remove, name, [&]() -> OsStatus {
+    if (::unlinkat(fd(), checked.c_str(), 0) != 0) return last_os_error();
+    return {};
+  });
 }
 
 OsStatus Directory::remove_empty_directory(std::string_view name) const {
   VARQUIN_ASSIGN_OR_RETURN(auto checked, component(name));
-  if (::unlinkat(fd(), checked.c_str(), AT_REMOVEDIR) != 0) return last_os_error();
-  return {};
+  return with_fault(FileOperation::Remove, name, [&]() -> OsStatus {
+    if (::unlinkat(fd(), checked.c_str(), AT_REMOVEDIR) != 0) return last_os_error();
+    return {};
+  });
 }
 
 OsResult<std::vector<DirEntry>> Directory::list() const {
-  return list_open_directory(fd());
+  return with_fault(FileOperation::List, path_, [&] { return list_open_directory(fd()); });
 }
 
 OsResult<std::vector<DirEntry>> list_open_directory(int fd) {

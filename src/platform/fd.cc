@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/fault.h"
+
 namespace varquin::platform {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -42,6 +44,7 @@ OsStatus write_all(int fd, std::span<const std::uint8_t> bytes) {
 }
 
 OsResult<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer) {
+  if (auto fault = injected_fault(FileOperation::Read, {})) return os_error(fault->error);
   for (;;) {
     ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got >= 0) return static_cast<std::size_t>(got);

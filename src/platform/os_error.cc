@@ -1,5 +1,6 @@
 #include "platform/os_error.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace varquin::platform {
@@ -16,6 +17,41 @@ std::string OsError::text() const {
   };
   const char* description = pick(strerror_r(number, buffer, sizeof buffer));
   return std::string(description) + " (os error " + std::to_string(number) + ")";
+}
+
+bool OsError::environmental() const {
+  switch (number) {
+    case EIO:
+    case ENOSPC:
+    case EDQUOT:
+    case ENOMEM:
+    case ENFILE:
+    case EMFILE:
+    case ESTALE:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINTR:
+    case EBUSY:
+    case ETIMEDOUT:
+    case ENOBUFS:
+    case ENOLCK:
+    case EDEADLK:
+    case EROFS:
+    case ENXIO:
+    case ENODEV:
+    case ENOTCONN:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ECONNRESET:
+    case ECONNABORTED:
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool is_would_block(const OsError& error) {

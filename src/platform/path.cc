@@ -6,34 +6,44 @@
 #include <cstdlib>
 
 #include "platform/directory.h"
+#include "platform/fault.h"
 
 namespace varquin::platform {
 
 OsResult<struct stat> stat_path(const std::string& path) {
   if (holds_nul(path)) return os_error(EINVAL);
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return last_os_error();
-  return info;
+  return with_fault(
+      FileOperation::StatFollowing, path, [&]() -> OsResult<struct stat> {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) return last_os_error();
+        return info;
+      });
 }
 
 OsResult<struct stat> lstat_path(const std::string& path) {
   if (holds_nul(path)) return os_error(EINVAL);
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) return last_os_error();
-  return info;
+  return with_fault(
+      FileOperation::Stat, path, [&]() -> OsResult<struct stat> {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) return last_os_error();
+        return info;
+      });
 }
 
 OsResult<std::string> real_path(const std::string& path) {
   if (holds_nul(path)) return os_error(EINVAL);
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return last_os_error();
-  std::string result(resolved);
-  std::free(resolved);
-  return result;
+  return with_fault(FileOperation::Resolve, path, [&]() -> OsResult<std::string> {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return last_os_error();
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+  });
 }
 
 OsResult<std::string> read_regular_file(const std::string& path, std::size_t limit) {
   if (holds_nul(path)) return os_error(EINVAL);
+  if (auto fault = injected_fault(FileOperation::Open, path)) return os_error(fault->error);
   for (;;) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/fault.h"
 #include "platform/fd.h"
 
 namespace varquin::platform {
@@ -31,6 +32,7 @@ OsStatus full_sync_using(int fd, int (*strong)(int fd)) {
 }
 
 OsStatus full_sync(int fd) {
+  if (auto fault = injected_fault(FileOperation::Sync, {})) return os_error(fault->error);
 #if defined(__APPLE__)
   // fsync on macOS only hands the data to the drive, whose cache may still lose it on power
   // failure; F_FULLFSYNC asks the drive to flush that cache too.

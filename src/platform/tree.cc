@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/fault.h"
+
 namespace varquin::platform {
 
 namespace {
@@ -125,8 +127,10 @@ class Remover final : public TreeVisitor {
 
  private:
   static OsStatus unlink_at(int parent, const std::string& name, int flags) {
-    if (::unlinkat(parent, name.c_str(), flags) != 0 && errno != ENOENT) return last_os_error();
-    return {};
+    return with_fault(FileOperation::Remove, name, [&]() -> OsStatus {
+      if (::unlinkat(parent, name.c_str(), flags) != 0 && errno != ENOENT) return last_os_error();
+      return {};
+    });
   }
 };
 

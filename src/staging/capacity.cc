@@ -11,7 +11,8 @@
 #include "staging/paths.h"
 #include "staging/records.h"
 #include "staging/request_id.h"
-#include "staging/transaction.h"
+#include "staging/retire.h"
+#include "staging/stage_check.h"
 #include "util/utf8.h"
 
 namespace varquin::staging {
@@ -62,28 +63,69 @@ bool is_hidden_name(std::string_view name) {
   return !name.empty() && name.front() == '.' && util::is_valid_utf8(name);
 }
 
-Status remove_tree_or(const Directory& root, std::string_view name, std::string_view failure) {
-  VARQUIN_RETURN_IF_ERROR(platform::remove_tree(root, name), staging_failed(failure));
+// The entry's own metadata (links not followed); none when the entry is gone. Only a failure of
+// the environment fails.
+Result<std::optional<struct stat>> entry_metadata(const Directory& root, std::string_view name,
+                                                  std::string_view failure) {
+  auto info = root.stat(name);
+  if (info) return std::optional<struct stat>(*info);
+  if (info.error().environmental()) return staging_failed(failure)(info.error());
+  return std::optional<struct stat>();
+}
+
+// The entry's own modification time, the date of whatever has no date of its own.
+Result<std::optional<util::Instant>> modified_at(const Directory& root, std::string_view name,
+                                                 std::string_view failure) {
+  VARQUIN_ASSIGN_OR_RETURN(auto info, entry_metadata(root, name, failure));
+  if (!info) return std::optional<util::Instant>();
+  return std::optional<util::Instant>(platform::modification_time(*info));
+}
+
+Status expire_incoming(const Directory& root, std::string_view name, util::Instant now) {
+  constexpr std::string_view kFailure = "Unable to expire incoming browser import: ";
+  // An abandoned incoming directory has no manifest to date it; its own mtime does. Retired
+  // before it is removed: a removal that fails half way would otherwise refresh that mtime and
+  // keep the leftover counted for another week.
+  VARQUIN_ASSIGN_OR_RETURN(auto info, entry_metadata(root, name, kFailure));
+  if (!info || !is_expired(platform::modification_time(*info), now)) return {};
+  const std::string_view request_id = name.substr(kIncomingPrefix.size(), 36);
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto retired, rename_retired(root, name, request_id, platform::identity_of(*info), kFailure));
+  VARQUIN_RETURN_IF_ERROR(remove_retired(root, retired), staging_failed(kFailure));
   return {};
 }
 
-Status expire_import(const Directory& root, std::string_view name, util::Instant now) {
-  if (is_valid_incoming_directory(root, name)) {
-    // An abandoned incoming directory has no manifest to date it; its own mtime does.
-    auto info = root.stat(name);
-    if (!info || !is_expired(platform::modification_time(*info), now)) return {};
-    return remove_tree_or(root, name, "Unable to expire incoming browser import: ");
-  }
-  // Judged through the directory held open, so the one removed is the one whose manifest aged.
-  auto stage = root.open_directory(name);
-  if (!stage) return {};
-  auto manifest = validated_manifest_for_directory(*stage);
-  if (!manifest) return {};
-  auto created = util::parse_rfc3339(manifest->created_at);
-  if (!created || !is_expired(*created, now)) return {};
+// A stage is dated by its manifest's createdAt. One the bridge cannot judge (no manifest it
+// accepts, or a date that does not parse) is dated by its own modification time instead, so that
+// nothing holds a place in the store forever. A manifest that could not be read for the
+// environment's sake judges nothing: the purge fails.
+Status expire_stage(const Directory& root, std::string_view name, util::Instant now) {
   constexpr std::string_view kFailure = "Unable to expire browser import: ";
+  // Judged through the directory held open, so the one removed is the one whose age was read.
+  VARQUIN_ASSIGN_OR_RETURN(auto stage, directory_if_present(root, name));
+  if (!stage) return {};
+  VARQUIN_ASSIGN_OR_RETURN(auto manifest, validated_manifest_for_directory(*stage));
+  std::optional<util::Instant> dated;
+  if (manifest) dated = util::parse_rfc3339(manifest->created_at);
+  if (!dated) {
+    VARQUIN_ASSIGN_OR_RETURN(dated, modified_at(root, name, kFailure));
+  }
+  if (!dated || !is_expired(*dated, now)) return {};
   VARQUIN_ASSIGN_OR_RETURN(auto identity, stage->identity(), staging_failed(kFailure));
   return retire_stage(root, name, identity, kFailure);
+}
+
+Status expire_import(const Directory& root, std::string_view name, util::Instant now) {
+  // What a retirement left behind goes at once, whatever its age.
+  if (is_retired_name(name)) {
+    VARQUIN_RETURN_IF_ERROR(remove_retired(root, name),
+                            staging_failed("Unable to expire browser import: "));
+    return {};
+  }
+  if (is_valid_incoming_directory(root, name)) return expire_incoming(root, name, now);
+  // Other hidden directories are not the bridge's: neither counted nor removed.
+  if (is_hidden_name(name)) return {};
+  return expire_stage(root, name, now);
 }
 
 // The request ID a terminal file may be expired under, when its name is one.
@@ -93,15 +135,34 @@ std::optional<std::string_view> terminal_request_id(std::string_view file_name) 
   return stem;
 }
 
-Status expire_terminal(const Directory& root, std::string_view name, util::Instant now) {
+// When a terminal record was finalized: none for a file that fails the record tests (not named
+// after a request ID, not a record, a record of another request, an unparsable date).
+Result<std::optional<util::Instant>> finalized_at(const Directory& root, std::string_view name) {
+  const std::optional<util::Instant> none;
   auto request_id = terminal_request_id(name);
-  if (!request_id) return {};
+  if (!request_id) return none;
   auto record = read_json<TerminalRecord>(root, name);
-  if (!record || record->request_id != *request_id) return {};
-  auto finalized = util::parse_rfc3339(record->finalized_at);
-  if (!finalized || !is_expired(*finalized, now)) return {};
-  VARQUIN_RETURN_IF_ERROR(root.remove_file(name),
-                          staging_failed("Unable to expire terminal record: "));
+  if (!record) {
+    // A record that could not be read for the environment's sake judges nothing.
+    if (record.error().retryable()) return std::unexpected(std::move(record).error());
+    return none;
+  }
+  if (record->request_id != *request_id) return none;
+  return util::parse_rfc3339(record->finalized_at);
+}
+
+// A terminal record expires by its finalizedAt; a file the bridge cannot judge as one by its own
+// modification time.
+Status expire_terminal(const Directory& root, std::string_view name, util::Instant now) {
+  constexpr std::string_view kFailure = "Unable to expire terminal record: ";
+  VARQUIN_ASSIGN_OR_RETURN(auto dated, finalized_at(root, name));
+  if (!dated) {
+    VARQUIN_ASSIGN_OR_RETURN(dated, modified_at(root, name, kFailure));
+  }
+  if (!dated || !is_expired(*dated, now)) return {};
+  auto removed = root.remove_file(name);
+  if (!removed && !platform::means_absent(removed.error()))
+    return staging_failed(kFailure)(removed.error());
   return {};
 }
 
@@ -129,11 +190,10 @@ Status count_imports(const Directory& root, StoreUsage& usage) {
         if (is_hidden_name(name)) return {};
         // A stage without a usable manifest still takes a place, just no bytes.
         ++usage.stages;
-        auto stage = root.open_directory(name);
+        VARQUIN_ASSIGN_OR_RETURN(auto stage, directory_if_present(root, name));
         if (!stage) return {};
-        if (auto manifest = validated_manifest_for_directory(*stage)) {
-          usage.bytes = saturating_add(usage.bytes, manifest->size_bytes);
-        }
+        VARQUIN_ASSIGN_OR_RETURN(auto manifest, validated_manifest_for_directory(*stage));
+        if (manifest) usage.bytes = saturating_add(usage.bytes, manifest->size_bytes);
         return {};
       });
 }

@@ -15,7 +15,8 @@ namespace varquin::staging {
 
 namespace {
 
-constexpr Prefixed kInspectFailure = invalid_file("Unable to inspect cleanup directory: ");
+constexpr Prefixed kInspectFailure =
+    invalid_file("Unable to inspect cleanup directory: ", Road::Cleanup);
 
 // The container goes too once its last request directory is gone. Best effort: another request
 // may be downloading into it, in which case rmdir on a non-empty directory simply fails.
@@ -71,15 +72,14 @@ Status cleanup_download_container(std::string_view request_id,
   // Only a directory that is not there means there is nothing to clean, so a repeat succeeds. One
   // that cannot be looked at may still be there: that is no success.
   if (auto info = platform::stat_path(request_directory_path); !info) {
-    const int error = info.error().number;
-    if (error == ENOENT || error == ENOTDIR) return {};
+    if (platform::means_absent(info.error())) return {};
     return kInspectFailure(info.error());
   }
-  VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(path));
+  VARQUIN_RETURN_IF_ERROR(reject_symlink_or_reparse_components(path, Road::Cleanup));
 
   race_point(RacePoint::CleanupResolve);
   VARQUIN_ASSIGN_OR_RETURN(auto canonical, platform::real_path(request_directory_path),
-                           invalid_file("Unable to resolve cleanup path: "));
+                           invalid_file("Unable to resolve cleanup path: ", Road::Cleanup));
   if (!has_managed_request_segments(util::ParsedPath(canonical), request_id)) return not_managed();
   auto info = platform::stat_path(canonical);
   if (!info || !S_ISDIR(info->st_mode)) return not_managed();

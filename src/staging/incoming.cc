@@ -6,6 +6,7 @@
 #include "staging/errors.h"
 #include "staging/paths.h"
 #include "staging/race.h"
+#include "staging/retire.h"
 
 namespace varquin::staging {
 
@@ -19,7 +20,12 @@ constexpr std::string_view kPublishFailure = "Unable to publish browser import r
 Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_root,
                                             std::string_view request_id) {
   VARQUIN_ASSIGN_OR_RETURN(auto name, new_incoming_name(request_id));
-  VARQUIN_RETURN_IF_ERROR(imports_root.create_directory(name), staging_failed(kCreateFailure));
+  if (auto made = imports_root.create_directory(name); !made) {
+    // A mkdir can fail after it made the directory (a volume that fails on the way back): the
+    // name is fresh and random, so an empty directory under it is the one just made.
+    (void)imports_root.remove_empty_directory(name);
+    return staging_failed(kCreateFailure)(made.error());
+  }
   race_point(RacePoint::IncomingCreated);
   auto directory = imports_root.open_directory(name);
   platform::OsResult<platform::FileIdentity> identity =
@@ -29,23 +35,34 @@ Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_r
     (void)imports_root.remove_empty_directory(name);
     return staging_failed(kCreateFailure)(identity.error());
   }
-  return IncomingStage(imports_root, std::move(name), std::move(*directory), *identity);
+  return IncomingStage(imports_root, std::string(request_id), std::move(name),
+                       std::move(*directory), *identity);
 }
 
-IncomingStage::IncomingStage(const platform::Directory& root, std::string name,
-                             platform::Directory directory, platform::FileIdentity identity)
-    : root_(&root), name_(std::move(name)), directory_(std::move(directory)), identity_(identity) {}
+IncomingStage::IncomingStage(const platform::Directory& root, std::string request_id,
+                             std::string name, platform::Directory directory,
+                             platform::FileIdentity identity)
+    : root_(&root),
+      request_id_(std::move(request_id)),
+      name_(std::move(name)),
+      directory_(std::move(directory)),
+      identity_(identity) {}
 
 IncomingStage::IncomingStage(IncomingStage&& other) noexcept
     : root_(other.root_),
+      request_id_(std::move(other.request_id_)),
       name_(std::move(other.name_)),
       directory_(std::move(other.directory_)),
       identity_(other.identity_),
       settled_(std::exchange(other.settled_, true)) {}
 
 IncomingStage::~IncomingStage() {
-  // Best effort: the failure that led here is what the caller reports.
-  if (!settled_ && holds_this(name_)) (void)platform::remove_tree(*root_, name_);
+  if (settled_) return;
+  // Best effort: the failure that led here is what the caller reports. Retired first, so that a
+  // removal that fails half way leaves nothing the census counts.
+  auto retired = rename_retired(*root_, name_, request_id_, identity_,
+                                "Unable to discard temporary request directory: ");
+  if (retired) (void)remove_retired(*root_, *retired);
 }
 
 bool IncomingStage::holds_this(std::string_view name) const {

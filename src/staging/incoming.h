@@ -20,8 +20,8 @@ class IncomingStage {
 
   IncomingStage(IncomingStage&& other) noexcept;
   IncomingStage& operator=(IncomingStage&&) = delete;
-  // Discards an unpublished stage: its directory is removed with everything in it, but only while
-  // its name still holds this very directory.
+  // Discards an unpublished stage: its directory is retired and removed with everything in it,
+  // but only while its name still holds this very directory.
   ~IncomingStage();
 
   const platform::Directory& directory() const { return directory_; }
@@ -32,11 +32,12 @@ class IncomingStage {
   Status publish(std::string_view stage_name);
 
  private:
-  IncomingStage(const platform::Directory& root, std::string name, platform::Directory directory,
-                platform::FileIdentity identity);
+  IncomingStage(const platform::Directory& root, std::string request_id, std::string name,
+                platform::Directory directory, platform::FileIdentity identity);
   bool holds_this(std::string_view name) const;
 
   const platform::Directory* root_;
+  std::string request_id_;
   std::string name_;
   platform::Directory directory_;
   platform::FileIdentity identity_;

@@ -7,6 +7,7 @@
 
 #include "error.h"
 #include "platform/directory.h"
+#include "staging/errors.h"
 #include "util/path.h"
 
 namespace varquin::staging {
@@ -15,11 +16,15 @@ namespace varquin::staging {
 // (not a link to one).
 bool is_valid_incoming_directory(const platform::Directory& root, std::string_view name);
 
+// A name the bridge gives what it retires: ".retired-<request ID>-<32 lower-case hex>".
+bool is_retired_name(std::string_view name);
+
 // The last component is `request_id` and the one before it is "Varquin Inbox".
 bool has_managed_request_segments(const util::ParsedPath& path, std::string_view request_id);
 
 // Refuses a path any of whose components, from itself up to the root, is a symbolic link or
-// cannot be inspected.
-Status reject_symlink_or_reparse_components(const util::ParsedPath& path);
+// cannot be inspected; a failure of the environment while inspecting takes the road's code.
+Status reject_symlink_or_reparse_components(const util::ParsedPath& path,
+                                            Road road = Road::Staging);
 
 }  // namespace varquin::staging

@@ -30,14 +30,26 @@ std::string StorePaths::terminal_record(std::string_view request_id) const {
   return util::join_path(terminals_root(), std::string(request_id) + ".json");
 }
 
-Result<std::string> new_incoming_name(std::string_view request_id) {
+namespace {
+
+Result<std::string> new_scratch_name(std::string_view prefix, std::string_view request_id) {
   VARQUIN_ASSIGN_OR_RETURN(auto uuid, util::random_uuid_v4(),
                            staging_failed("Unable to create temporary request directory: "));
-  std::string name(kIncomingPrefix);
+  std::string name(prefix);
   name += request_id;
   name += '-';
   name += util::format_uuid_simple(uuid);
   return name;
+}
+
+}  // namespace
+
+Result<std::string> new_incoming_name(std::string_view request_id) {
+  return new_scratch_name(kIncomingPrefix, request_id);
+}
+
+Result<std::string> new_retired_name(std::string_view request_id) {
+  return new_scratch_name(kRetiredPrefix, request_id);
 }
 
 namespace {

@@ -14,6 +14,9 @@ inline constexpr std::string_view kTerminalsRootName = "browser-import-terminals
 inline constexpr std::string_view kLockFileName = ".bridge.lock";
 inline constexpr std::string_view kManifestName = "request.json";
 inline constexpr std::string_view kIncomingPrefix = ".incoming-";
+// What the bridge removes goes by this name first: the census ignores it, and every purge removes
+// what is left of it, whatever its age.
+inline constexpr std::string_view kRetiredPrefix = ".retired-";
 inline constexpr std::string_view kManagedContainerName = "Varquin Inbox";
 
 // The store's paths under one user-data directory. The request ID is used exactly as sent.
@@ -30,6 +33,8 @@ struct StorePaths {
 
 // ".incoming-" + request ID + "-" + 32 lower-case hex digits of a fresh random UUID.
 Result<std::string> new_incoming_name(std::string_view request_id);
+// The same after ".retired-".
+Result<std::string> new_retired_name(std::string_view request_id);
 
 // Both roots of the store, created when missing and held open: the staging operations work
 // relative to them, so nothing they write can be redirected out of the store.

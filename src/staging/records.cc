@@ -12,6 +12,7 @@
 #include "staging/path_checks.h"
 #include "staging/paths.h"
 #include "staging/request_id.h"
+#include "staging/stage_check.h"
 #include "util/path.h"
 #include "util/utf8.h"
 
@@ -53,7 +54,7 @@ Result<std::string> finish_pretty(json::ObjectWriter& writer, std::string_view f
 // A record that could not be read; a link found on the way is refused as a link.
 std::unexpected<BridgeError> read_failure(const platform::OsError& error) {
   if (error.number == ELOOP) return symlinked_path_failure();
-  return fail("Unable to read managed record: ", error.text(), ErrorCode::RequestConflict);
+  return request_conflict("Unable to read managed record: ")(error);
 }
 
 // The tests shared by both matching operations; `temporary` is the manifest's own concern.
@@ -154,25 +155,38 @@ template Result<TerminalRecord> read_json<TerminalRecord>(const platform::Direct
 template Result<ImportManifest> parse_record<ImportManifest>(std::string_view bytes);
 template Result<TerminalRecord> parse_record<TerminalRecord>(std::string_view bytes);
 
-std::optional<ImportManifest> validated_manifest_for_directory(const std::string& directory) {
+Result<std::optional<ImportManifest>> validated_manifest_for_directory(
+    const std::string& directory) {
   auto stage = platform::Directory::open(directory);
-  if (!stage) return std::nullopt;
+  if (!stage) {
+    if (stage.error().environmental())
+      return staging_failed("Unable to inspect browser imports: ")(stage.error());
+    return std::optional<ImportManifest>();
+  }
   return validated_manifest_for_directory(*stage);
 }
 
-std::optional<ImportManifest> validated_manifest_for_directory(const platform::Directory& stage) {
+Result<std::optional<ImportManifest>> validated_manifest_for_directory(
+    const platform::Directory& stage) {
+  const std::optional<ImportManifest> none;
   const std::string& directory = stage.path();
   auto name = util::file_name(directory);
-  if (!name || !util::is_valid_utf8(*name)) return std::nullopt;
-  if (!validate_request_id(*name)) return std::nullopt;
+  if (!name || !util::is_valid_utf8(*name)) return none;
+  if (!validate_request_id(*name)) return none;
   auto manifest = read_json<ImportManifest>(stage, kManifestName);
-  if (!manifest) return std::nullopt;
-  if (manifest->request_id != *name) return std::nullopt;
-  if (manifest->schema != kImportSchema || manifest->source != kGmailSource) return std::nullopt;
+  if (!manifest) {
+    // A manifest that could not be read for the environment's sake is no verdict on the stage.
+    if (manifest.error().retryable()) return std::unexpected(std::move(manifest).error());
+    return none;
+  }
+  if (manifest->request_id != *name) return none;
+  if (manifest->schema != kImportSchema || manifest->source != kGmailSource) return none;
   auto parent = util::parent_path(manifest->file_path);
-  if (!parent || !util::same_path(*parent, directory)) return std::nullopt;
-  if (!manifest->temporary) return std::nullopt;
-  return std::move(*manifest);
+  if (!parent || !util::same_path(*parent, directory)) return none;
+  if (!manifest->temporary) return none;
+  // The bridge never writes a larger one: a claim of more would fill the byte cap alone.
+  if (manifest->size_bytes > kAttachmentLimitBytes) return none;
+  return std::optional<ImportManifest>(std::move(*manifest));
 }
 
 bool manifest_matches(const ImportManifest& manifest, std::string_view request_id,
@@ -185,27 +199,61 @@ bool terminal_matches(const TerminalRecord& record, std::string_view request_id,
   return common_fields_match(record, request_id, candidate, sha256);
 }
 
+namespace {
+
+// A root of the store that may not exist yet: none then. Reached without following links, as
+// reading a record by path refuses them.
+Result<std::optional<platform::Directory>> existing_root(const std::string& path) {
+  auto root = platform::Directory::open(path);
+  if (root) return std::optional<platform::Directory>(std::move(*root));
+  if (platform::means_absent(root.error())) return std::optional<platform::Directory>();
+  if (root.error().number == ELOOP) return symlinked_path_failure();
+  return read_failure(root.error());
+}
+
+// The terminal record's verdict: finalized (true), not finalized (false), or a record that is not
+// this request's.
+Result<bool> finalized(const StorePaths& paths, std::string_view request_id) {
+  VARQUIN_ASSIGN_OR_RETURN(auto terminals, existing_root(paths.terminals_root()));
+  const std::string name = std::string(request_id) + ".json";
+  if (!terminals) return false;
+  VARQUIN_ASSIGN_OR_RETURN(const bool present, entry_present(*terminals, name));
+  if (!present) return false;
+  VARQUIN_ASSIGN_OR_RETURN(auto record, read_json<TerminalRecord>(*terminals, name));
+  if (record.request_id == request_id && record.schema == kImportSchema) return true;
+  return fail("The terminal browser import record is invalid", ErrorCode::RequestConflict);
+}
+
+std::unexpected<BridgeError> not_found() {
+  return fail("The staged browser import was not found", ErrorCode::RequestMissing);
+}
+
+}  // namespace
+
 Result<std::optional<std::string>> staged_manifest_path(const BridgeConfig& config,
                                                         std::string_view request_id) {
   VARQUIN_RETURN_IF_ERROR(validate_request_id(request_id));
   const StorePaths paths{config.electron_user_data_path};
+  VARQUIN_ASSIGN_OR_RETURN(const bool done, finalized(paths, request_id));
+  if (done) return std::optional<std::string>();
 
-  const std::string terminal = paths.terminal_record(request_id);
-  if (platform::stat_path(terminal)) {
-    VARQUIN_ASSIGN_OR_RETURN(auto record, read_json<TerminalRecord>(terminal));
-    if (record.request_id == request_id && record.schema == kImportSchema) {
-      return std::optional<std::string>();
-    }
-    return fail("The terminal browser import record is invalid", ErrorCode::RequestConflict);
-  }
-
-  const std::string stage = paths.stage_directory(request_id);
-  auto manifest = validated_manifest_for_directory(stage);
-  if (!manifest) return fail("The staged browser import was not found", ErrorCode::RequestMissing);
+  VARQUIN_ASSIGN_OR_RETURN(auto imports, existing_root(paths.imports_root()));
+  if (!imports) return not_found();
+  VARQUIN_ASSIGN_OR_RETURN(auto stage, directory_if_present(*imports, request_id));
+  if (!stage) return not_found();
+  VARQUIN_ASSIGN_OR_RETURN(auto manifest, validated_manifest_for_directory(*stage));
+  if (!manifest) return not_found();
   // Already implied by the validation above; kept so the lookup does not depend on it.
   auto parent = util::parent_path(manifest->file_path);
-  if (manifest->request_id != request_id || !parent || !util::same_path(*parent, stage)) {
+  if (manifest->request_id != request_id || !parent ||
+      !util::same_path(*parent, paths.stage_directory(request_id))) {
     return fail("The staged browser import record is invalid", ErrorCode::RequestConflict);
+  }
+  // The app must never be started on a stage it would have to refuse.
+  VARQUIN_ASSIGN_OR_RETURN(const bool intact, staged_file_intact(*stage, *manifest));
+  if (!intact) {
+    return fail("The staged browser import file is missing or was changed",
+                ErrorCode::RequestConflict);
   }
   return std::optional<std::string>(paths.manifest_path(request_id));
 }

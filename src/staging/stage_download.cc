@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <optional>
-#include <vector>
 
 #include "platform/copy.h"
 #include "platform/directory.h"
@@ -11,6 +10,7 @@
 #include "platform/path.h"
 #include "staging/attachment_name.h"
 #include "staging/errors.h"
+#include "staging/file_digest.h"
 #include "staging/limits.h"
 #include "staging/path_checks.h"
 #include "staging/race.h"
@@ -25,7 +25,6 @@ namespace varquin::staging {
 
 namespace {
 
-constexpr std::size_t kChunkBytes = 65'536;
 constexpr std::string_view kCopyFailure = "Unable to stage browser import file: ";
 
 std::unexpected<BridgeError> refused(std::string_view message) {
@@ -35,31 +34,6 @@ std::unexpected<BridgeError> refused(std::string_view message) {
 std::unexpected<BridgeError> too_large() {
   return fail(std::string(kTooLargeMessage), ErrorCode::FileTooLarge);
 }
-
-// Reads a file to its end through one fixed buffer, hashing every chunk it hands out, so that a
-// file is never held in memory as a whole.
-class HashingReader {
- public:
-  explicit HashingReader(int fd) : fd_(fd), buffer_(kChunkBytes) {}
-
-  // The next chunk; empty at the end of the file.
-  platform::OsResult<std::span<const std::uint8_t>> next() {
-    VARQUIN_ASSIGN_OR_RETURN(auto got, platform::read_some(fd_, buffer_));
-    std::span<const std::uint8_t> chunk(buffer_.data(), got);
-    total_ += got;
-    hasher_.update(chunk);
-    return chunk;
-  }
-
-  std::uint64_t total() const { return total_; }
-  std::string finish_hex() { return hasher_.finish_hex(); }
-
- private:
-  int fd_;
-  std::vector<std::uint8_t> buffer_;
-  util::Sha256 hasher_;
-  std::uint64_t total_ = 0;
-};
 
 // Phase one's digest. The byte count is capped again here: the file may grow after its size was
 // taken.
@@ -142,12 +116,14 @@ Result<platform::UniqueFd> open_checked(const util::ParsedPath& named,
                            platform::Directory::open(named.parent()->joined()), kFailure);
   VARQUIN_ASSIGN_OR_RETURN(auto file, directory.open_for_reading(resolved_name), kFailure);
 
-  auto here = directory.identity();
-  auto there = named_directory.identity();
-  auto opened = platform::identity_of_fd(file.get());
+  VARQUIN_ASSIGN_OR_RETURN(const platform::FileIdentity here, directory.identity(), kFailure);
+  VARQUIN_ASSIGN_OR_RETURN(const platform::FileIdentity there, named_directory.identity(),
+                           kFailure);
+  VARQUIN_ASSIGN_OR_RETURN(const platform::FileIdentity opened,
+                           platform::identity_of_fd(file.get()), kFailure);
   auto as_named = named_directory.stat(named_name);
-  if (!here || !there || !opened || !as_named || *here != *there ||
-      *opened != platform::identity_of(*as_named)) {
+  if (!as_named && as_named.error().environmental()) return kFailure(as_named.error());
+  if (!as_named || here != there || opened != platform::identity_of(*as_named)) {
     return fail(kFailure.prefix, "the path changed while it was being checked",
                 ErrorCode::InvalidFile);
   }

@@ -13,6 +13,8 @@
 #include "staging/race.h"
 #include "staging/records.h"
 #include "staging/request_id.h"
+#include "staging/retire.h"
+#include "staging/stage_check.h"
 #include "util/path.h"
 #include "util/rfc3339.h"
 
@@ -27,30 +29,44 @@ struct RequestPaths {
   std::string manifest;
 };
 
-bool reusable(const ImportManifest& manifest, const StageRequest& request,
-              const StagingCandidate& candidate, const RequestPaths& paths) {
+std::unexpected<BridgeError> different_data() {
+  return fail("The browser import request ID already contains different or incomplete data",
+              ErrorCode::RequestConflict);
+}
+
+// The manifest of an existing stage, through the stage directory held open; a stage name that
+// cannot be entered as a directory (a link, a file) is read by path, which refuses it as it always
+// has.
+Result<ImportManifest> existing_manifest(const std::optional<platform::Directory>& stage,
+                                         const RequestPaths& paths) {
+  if (!stage) return read_json<ImportManifest>(paths.manifest);
+  return read_json<ImportManifest>(*stage, kManifestName);
+}
+
+// Whether the request has a stage to judge. Uploads look for the stage directory; downloads for
+// its manifest (a stage directory without one is staged over by the rename, or refused by it).
+Result<bool> stage_known(const StoreRoots& roots, const std::optional<platform::Directory>& stage,
+                         const StageRequest& request, const RequestPaths& paths) {
+  if (request.reuse_rule == ReuseRule::StageDirectory) {
+    return entry_present(roots.imports, request.request_id);
+  }
+  if (stage) return entry_present(*stage, kManifestName);
+  return path_present(paths.manifest);
+}
+
+// The earlier stage is this request's own, whole: the manifest matches, and the staged file is
+// the one it describes (a stage whose file is gone, cut short, rewritten or replaced is never
+// answered as reused, nor rebuilt in place).
+Result<bool> reusable(const std::optional<platform::Directory>& stage,
+                      const ImportManifest& manifest, const StageRequest& request,
+                      const StagingCandidate& candidate, const RequestPaths& paths) {
   if (!manifest_matches(manifest, request.request_id, candidate, request.sha256)) return false;
   if (request.reuse_rule == ReuseRule::StageDirectory &&
       !util::same_path(manifest.file_path, paths.staged_file)) {
     return false;
   }
-  // A stage whose file is gone or replaced is incomplete: never rebuilt in place.
-  auto target = platform::stat_path(manifest.file_path);
-  if (!target || !S_ISREG(target->st_mode)) return false;
-  if (request.reuse_rule == ReuseRule::ManifestFile) {
-    auto own = platform::lstat_path(manifest.file_path);
-    if (!own || S_ISLNK(own->st_mode)) return false;
-  }
-  return true;
-}
-
-// The manifest of an existing stage, read through the stage directory held open. A stage name
-// that cannot be entered as a directory is read by path, which refuses it as it always has.
-Result<ImportManifest> existing_manifest(const platform::Directory& imports_root,
-                                         const StageRequest& request, const RequestPaths& paths) {
-  auto stage = imports_root.open_directory(request.request_id);
-  if (!stage) return read_json<ImportManifest>(paths.manifest);
-  return read_json<ImportManifest>(*stage, kManifestName);
+  if (!stage) return false;
+  return staged_file_intact(*stage, manifest);
 }
 
 // Answers a request that the store already knows: from its terminal record or its stage.
@@ -61,7 +77,8 @@ Result<std::optional<StageOutcome>> earlier_outcome(const StoreRoots& roots,
                                                     const RequestPaths& paths) {
   const std::string request_id(request.request_id);
   const std::string terminal_name = request_id + ".json";
-  if (roots.terminals.stat_following(terminal_name)) {
+  VARQUIN_ASSIGN_OR_RETURN(const bool finalized, entry_present(roots.terminals, terminal_name));
+  if (finalized) {
     VARQUIN_ASSIGN_OR_RETURN(auto record,
                              read_json<TerminalRecord>(roots.terminals, terminal_name));
     if (!terminal_matches(record, request.request_id, candidate, request.sha256)) {
@@ -70,15 +87,12 @@ Result<std::optional<StageOutcome>> earlier_outcome(const StoreRoots& roots,
     }
     return StageOutcome{request_id, std::nullopt, false, StageKind::AlreadyFinalized, std::nullopt};
   }
-  const bool known = request.reuse_rule == ReuseRule::StageDirectory
-                         ? roots.imports.stat_following(request_id).has_value()
-                         : platform::stat_path(paths.manifest).has_value();
+  VARQUIN_ASSIGN_OR_RETURN(auto stage, directory_if_present(roots.imports, request_id));
+  VARQUIN_ASSIGN_OR_RETURN(const bool known, stage_known(roots, stage, request, paths));
   if (!known) return std::nullopt;
-  VARQUIN_ASSIGN_OR_RETURN(auto manifest, existing_manifest(roots.imports, request, paths));
-  if (!reusable(manifest, request, candidate, paths)) {
-    return fail("The browser import request ID already contains different or incomplete data",
-                ErrorCode::RequestConflict);
-  }
+  VARQUIN_ASSIGN_OR_RETURN(auto manifest, existing_manifest(stage, paths));
+  VARQUIN_ASSIGN_OR_RETURN(const bool reuse, reusable(stage, manifest, request, candidate, paths));
+  if (!reuse) return different_data();
   return StageOutcome{request_id, paths.manifest, false, StageKind::Reused, std::nullopt};
 }
 
@@ -147,29 +161,6 @@ Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
   VARQUIN_RETURN_IF_ERROR(incoming.publish(request.request_id));
   return StageOutcome{std::string(request.request_id), paths.manifest, true, StageKind::Staged,
                       incoming.identity()};
-}
-
-Status retire_stage(const platform::Directory& imports_root, std::string_view request_id,
-                    std::optional<platform::FileIdentity> expected,
-                    std::string_view failure_prefix) {
-  const Prefixed failure = staging_failed(failure_prefix);
-  if (!expected) {
-    VARQUIN_ASSIGN_OR_RETURN(const struct stat found, imports_root.stat(request_id), failure);
-    expected = platform::identity_of(found);
-  }
-  VARQUIN_ASSIGN_OR_RETURN(auto retired, new_incoming_name(request_id));
-  race_point(RacePoint::StageRetire);
-  // Removing the files in place would let a crash or a failed unlink leave a stage without its
-  // manifest, which never expires, or a manifest without its file.
-  VARQUIN_RETURN_IF_ERROR(imports_root.rename(request_id, retired), failure);
-  auto moved = imports_root.stat(retired);
-  if (!moved || platform::identity_of(*moved) != *expected) {
-    (void)imports_root.rename(retired, request_id);
-    return fail(failure_prefix, "the stage was replaced while it was being removed",
-                ErrorCode::StagingFailed);
-  }
-  VARQUIN_RETURN_IF_ERROR(platform::remove_tree(imports_root, retired), failure);
-  return {};
 }
 
 Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcome) {

@@ -63,16 +63,6 @@ Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
                                              const StageRequest& request,
                                              const FillStagedFile& fill);
 
-// Removes the stage `request_id` of the imports root so that no reader, crash or failed removal
-// ever leaves a stage without its manifest or its file: one rename first turns it into an incoming
-// directory beside it, which is then removed. What a failure leaves behind is that incoming
-// directory, counted by the census and expired by its age. Only the directory `expected` names is
-// removed (when given; else the one found under the name): anything put in its place meanwhile is
-// put back and the call fails. Failures carry `failure_prefix` and "staging_failed".
-Status retire_stage(const platform::Directory& imports_root, std::string_view request_id,
-                    std::optional<platform::FileIdentity> expected,
-                    std::string_view failure_prefix);
-
 // Removes the stage directory of an outcome that created it; anything else is left alone.
 Status rollback_new_stage(const BridgeConfig& config, const StageOutcome& outcome);
 

@@ -92,12 +92,12 @@ TEST_F(StagingRecords, StrictReadingRefusesMalformedDocuments) {
     } else {
       expect_failure(read_json<ImportManifest>(path),
                      "Managed record is invalid: ", ErrorCode::RequestConflict);
-      EXPECT_FALSE(validated_manifest_for_directory(stage_dir()));
+      EXPECT_FALSE(validated_manifest_for_directory(stage_dir()).value());
     }
   }
   // The unedited documents do read, so the refusals above come from the edits.
   testing::write_file(store.manifest_path(kId), manifest);
-  EXPECT_TRUE(validated_manifest_for_directory(stage_dir()));
+  EXPECT_TRUE(validated_manifest_for_directory(stage_dir()).value());
   testing::write_file(store.terminal_record(kId), terminal);
   EXPECT_TRUE(read_json<TerminalRecord>(store.terminal_record(kId)));
 }
@@ -135,7 +135,7 @@ TEST_F(StagingRecords, ValidationAndMatching) {
     ImportManifest manifest = sample();
     cases[i].edit(manifest);
     plant_manifest(stage_dir(), manifest);
-    EXPECT_EQ(validated_manifest_for_directory(stage_dir()).has_value(), cases[i].valid);
+    EXPECT_EQ(validated_manifest_for_directory(stage_dir()).value().has_value(), cases[i].valid);
     EXPECT_EQ(manifest_matches(manifest, kId, candidate, test::kDigest), cases[i].matches);
     EXPECT_EQ(terminal_matches(terminal_for(manifest, test::kNow), kId, candidate, test::kDigest),
               cases[i].terminal_matches);
@@ -147,7 +147,7 @@ TEST_F(StagingRecords, StagedManifestPath) {
                  ErrorCode::RequestMissing);
   EXPECT_FALSE(testing::path_exists(store.imports_root()));  // a lookup creates nothing
 
-  plant_stage(sample());
+  plant_whole_stage(kId, "a,b\n");
   EXPECT_EQ(staged_manifest_path(config, kId).value(), store.manifest_path(kId));
 
   // A terminal record wins over the stage; only its ID and schema are compared.

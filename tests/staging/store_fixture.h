@@ -15,6 +15,7 @@
 #include "support/test_support.h"
 #include "util/path.h"
 #include "util/rfc3339.h"
+#include "util/sha256.h"
 
 namespace varquin::staging::test {
 
@@ -63,6 +64,17 @@ class StoreTest : public ::testing::Test {
 
   void plant_stage(const ImportManifest& manifest) const {
     plant_manifest(store.stage_directory(manifest.request_id), manifest);
+  }
+
+  // A stage as the bridge leaves it: the staged file holding `content`, and its manifest.
+  ImportManifest plant_whole_stage(const std::string& request_id, const std::string& content,
+                                   util::Instant created = kNow) const {
+    ImportManifest manifest = manifest_for(request_id, content.size(), created);
+    manifest.sha256 =
+        util::sha256_hex({reinterpret_cast<const std::uint8_t*>(content.data()), content.size()});
+    plant_stage(manifest);
+    testing::write_file(manifest.file_path, content);
+    return manifest;
   }
 
   static TerminalRecord terminal_for(const ImportManifest& m, util::Instant finalized) {
