@@ -69,11 +69,11 @@ TEST_F(HalfRemovedStage, ExpiryThatFailsHalfWayLeavesNothingThatHoldsAPlace) {
     const std::string old_id = rng_.request_id();
     plant_stage(home_, old_id, "old.csv", "old", rfc3339_seconds_ago(kEightDays));
 
+    // The expiry is decided by the rename; the removal after it no longer holds up the request.
     Session s = run_with_removal_fault(new_upload(), nth, "fail");
     ASSERT_EQ(s.answers.size(), 3u);
     ASSERT_TRUE(s.answers[2]);
-    EXPECT_EQ(s.answers[2]->code, "staging_failed");
-    EXPECT_EQ(s.answers[2]->retryable, true);
+    EXPECT_TRUE(s.answers[2]->ok) << s.answers[2]->raw;
     expect_no_partial_stage(old_id);
     expect_next_request_clears_leftovers();
   }

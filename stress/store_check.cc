@@ -12,6 +12,7 @@
 #include "staging/records.h"
 #include "staging/request_id.h"
 #include "staging/stage_bytes.h"
+#include "staging/store.h"
 #include "toolkit/fs.h"
 #include "util/path.h"
 #include "util/rfc3339.h"
@@ -44,6 +45,13 @@ void write_through_scratch(const Home& home, const std::string& target,
     std::fprintf(stderr, "varquin-stress: cannot publish %s\n", target.c_str());
     std::abort();
   }
+}
+
+// The bridge's own census of everything the store holds, expired or not.
+Result<staging::StoreUsage> bridge_census(const Home& home) {
+  VARQUIN_ASSIGN_OR_RETURN(auto entries,
+                           staging::survey_existing(staging::StorePaths{home.user_data()}));
+  return staging::census_of(entries);
 }
 
 }  // namespace
@@ -122,8 +130,8 @@ StoreView inspect_store(const Home& home, const StoreRules& rules) {
       census_bytes += bytes;
       continue;
     }
-    // Not counted by the census; the next purge removes it.
-    if (staging::is_retired_name(entry.name) && is_directory_entry(path)) {
+    // Not counted by the census; the next purge removes it (and may be removing it right now).
+    if (staging::is_retired_name(entry.name)) {
       if (!rules.retired_allowed) {
         view.problems.push_back("retired directory left behind: " + entry.name);
         view.broken.push_back(entry.name);
@@ -147,17 +155,18 @@ StoreView inspect_store(const Home& home, const StoreRules& rules) {
     view.problems.push_back("foreign entry in the imports root: " + entry.name);
     view.broken.push_back(entry.name);
   }
-  if (census_stages > staging::kStageLimit) {
-    view.problems.push_back("the store holds " + std::to_string(census_stages) +
-                            " stages, more than " + std::to_string(staging::kStageLimit));
+  const std::uint64_t held = rules.bridges_running ? view.stages.size() : census_stages;
+  if (held > staging::kStageLimit) {
+    view.problems.push_back("the store holds " + std::to_string(held) + " stages, more than " +
+                            std::to_string(staging::kStageLimit));
   }
-  auto usage = staging::managed_usage(root, home.terminals());
+  auto usage = bridge_census(home);
   if (!usage) {
     view.problems.push_back("the census failed: " + usage.error().message);
   } else {
     view.census_stages = usage->stages;
     view.census_bytes = usage->bytes;
-    if (rules.tolerated.empty() && view.problems.empty() &&
+    if (rules.tolerated.empty() && view.problems.empty() && !rules.bridges_running &&
         (usage->stages != census_stages || usage->bytes != census_bytes)) {
       view.problems.push_back("the census counts " + std::to_string(usage->stages) +
                               " stages and " + std::to_string(usage->bytes) +

@@ -38,6 +38,10 @@ struct StoreView {
 struct StoreRules {
   bool incoming_allowed = false;  // only after a process died mid-stage
   bool retired_allowed = false;   // only after a removal failed or was cut short
+  // Other bridges may be building a stage or removing what they retired at this very moment, as
+  // they do without the lock: only published stages count against the limit, and the census (a
+  // second look) need not agree with this one.
+  bool bridges_running = false;
   // Entries planted on purpose (names in the imports root) that the check leaves alone.
   std::set<std::string> tolerated;
 };

@@ -1,13 +1,10 @@
-// Keeping the store bounded: the census, the capacity rule and expiry after 7 days.
+// Keeping the store bounded: the census and the capacity rule.
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <string_view>
 
 #include "error.h"
 #include "platform/directory.h"
-#include "util/rfc3339.h"
 
 namespace varquin::staging {
 
@@ -17,20 +14,8 @@ struct StoreUsage {
   std::uint64_t terminal_records = 0;
 };
 
-// Removes stages, incoming directories and terminal records 7 days old or older, working
-// relative to the two roots held open.
-Status purge_expired(const platform::Directory& imports_root,
-                     const platform::Directory& terminals_root, util::Instant now);
-
-Result<StoreUsage> managed_usage(const platform::Directory& imports_root,
-                                 const platform::Directory& terminals_root);
-
-// The same two for roots given by path (tools and tests), each reached without following links; a
-// root that does not exist holds nothing.
-Status purge_expired(const std::string& imports_root, const std::string& terminals_root,
-                     util::Instant now);
-Result<StoreUsage> managed_usage(const std::string& imports_root,
-                                 const std::string& terminals_root);
+// a + b, stopping at the largest 64-bit value instead of wrapping.
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b);
 
 // Total size of the regular files below `directory`, links not followed.
 Result<std::uint64_t> regular_file_bytes(const platform::Directory& directory);

@@ -2,11 +2,12 @@
 
 #include <utility>
 
-#include "platform/tree.h"
+#include "platform/fd.h"
 #include "staging/errors.h"
 #include "staging/paths.h"
 #include "staging/race.h"
 #include "staging/retire.h"
+#include "staging/store.h"
 
 namespace varquin::staging {
 
@@ -17,8 +18,8 @@ constexpr std::string_view kPublishFailure = "Unable to publish browser import r
 
 }  // namespace
 
-Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_root,
-                                            std::string_view request_id) {
+Result<IncomingStage> IncomingStage::create(const Store& store, std::string_view request_id) {
+  const platform::Directory& imports_root = store.imports();
   VARQUIN_ASSIGN_OR_RETURN(auto name, new_incoming_name(request_id));
   if (auto made = imports_root.create_directory(name); !made) {
     // A mkdir can fail after it made the directory (a volume that fails on the way back): the
@@ -35,21 +36,20 @@ Result<IncomingStage> IncomingStage::create(const platform::Directory& imports_r
     (void)imports_root.remove_empty_directory(name);
     return staging_failed(kCreateFailure)(identity.error());
   }
-  return IncomingStage(imports_root, std::string(request_id), std::move(name),
-                       std::move(*directory), *identity);
+  return IncomingStage(store, std::string(request_id), std::move(name), std::move(*directory),
+                       *identity);
 }
 
-IncomingStage::IncomingStage(const platform::Directory& root, std::string request_id,
-                             std::string name, platform::Directory directory,
-                             platform::FileIdentity identity)
-    : root_(&root),
+IncomingStage::IncomingStage(const Store& store, std::string request_id, std::string name,
+                             platform::Directory directory, platform::FileIdentity identity)
+    : store_(&store),
       request_id_(std::move(request_id)),
       name_(std::move(name)),
       directory_(std::move(directory)),
       identity_(identity) {}
 
 IncomingStage::IncomingStage(IncomingStage&& other) noexcept
-    : root_(other.root_),
+    : store_(other.store_),
       request_id_(std::move(other.request_id_)),
       name_(std::move(other.name_)),
       directory_(std::move(other.directory_)),
@@ -60,13 +60,17 @@ IncomingStage::~IncomingStage() {
   if (settled_) return;
   // Best effort: the failure that led here is what the caller reports. Retired first, so that a
   // removal that fails half way leaves nothing the census counts.
-  auto retired = rename_retired(*root_, name_, request_id_, identity_,
+  auto retired = rename_retired(root(), name_, request_id_, identity_,
                                 "Unable to discard temporary request directory: ");
-  if (retired) (void)remove_retired(*root_, *retired);
+  if (retired && *retired) (void)remove_retired(root(), **retired);
+}
+
+const platform::Directory& IncomingStage::root() const {
+  return store_->imports();
 }
 
 bool IncomingStage::holds_this(std::string_view name) const {
-  auto info = root_->stat(name);
+  auto info = root().stat(name);
   return info && platform::identity_of(*info) == identity_;
 }
 
@@ -75,11 +79,17 @@ Status IncomingStage::publish(std::string_view stage_name) {
       "the incoming directory was replaced before it was published";
   race_point(RacePoint::IncomingPublish);
   if (!holds_this(name_)) return fail(kPublishFailure, kReplaced, ErrorCode::StagingFailed);
-  VARQUIN_RETURN_IF_ERROR(root_->rename(name_, stage_name), staging_failed(kPublishFailure));
+  VARQUIN_RETURN_IF_ERROR(root().rename(name_, stage_name), staging_failed(kPublishFailure));
   if (!holds_this(stage_name)) {
     // Whatever was renamed is not this directory: it goes back where it was found.
-    (void)root_->rename(stage_name, name_);
+    (void)root().rename(stage_name, name_);
     return fail(kPublishFailure, kReplaced, ErrorCode::StagingFailed);
+  }
+  // The stage is there only once its new name is on stable storage; one that may not be is
+  // taken back, so that the request's failure leaves no stage behind.
+  if (auto synced = platform::full_sync(root().fd()); !synced) {
+    (void)root().rename(stage_name, name_);
+    return staging_failed(kPublishFailure)(synced.error());
   }
   settled_ = true;
   return {};

@@ -1,7 +1,7 @@
-// A stage under construction: a fresh incoming directory of the imports root, held open by
+// A stage under construction: a fresh incoming directory of its store's imports root, held open by
 // descriptor so that everything written into it lands in it, wherever its name points by then.
-// It ends in one of two ways: `publish` renames it onto the stage's name, or it is discarded when
-// it goes out of scope unpublished.
+// It ends in one of two ways: it is published onto the stage's name (Store::publish, under the
+// lock), or it is discarded when it goes out of scope unpublished. It must not outlive its store.
 #pragma once
 
 #include <string>
@@ -12,11 +12,12 @@
 
 namespace varquin::staging {
 
+class Store;
+
 class IncomingStage {
  public:
-  // Creates ".incoming-<request ID>-<32 random hex>" in the imports root and opens it.
-  static Result<IncomingStage> create(const platform::Directory& imports_root,
-                                      std::string_view request_id);
+  // Creates ".incoming-<request ID>-<32 random hex>" in the store's imports root and opens it.
+  static Result<IncomingStage> create(const Store& store, std::string_view request_id);
 
   IncomingStage(IncomingStage&& other) noexcept;
   IncomingStage& operator=(IncomingStage&&) = delete;
@@ -26,17 +27,21 @@ class IncomingStage {
 
   const platform::Directory& directory() const { return directory_; }
   const platform::FileIdentity& identity() const { return identity_; }
-
-  // Renames the directory onto `stage_name` in the imports root, then proves that the name now
-  // holds this very directory; anything else moved there instead is put back and the call fails.
-  Status publish(std::string_view stage_name);
+  // Its name in the imports root, which the census of its own request leaves out.
+  const std::string& name() const { return name_; }
 
  private:
-  IncomingStage(const platform::Directory& root, std::string request_id, std::string name,
+  friend class Store;
+  IncomingStage(const Store& store, std::string request_id, std::string name,
                 platform::Directory directory, platform::FileIdentity identity);
   bool holds_this(std::string_view name) const;
+  // Renames the directory onto `stage_name` in the imports root, proves that the name now holds
+  // this very directory (anything else moved there instead is put back and the call fails), and
+  // makes the rename durable (or takes it back).
+  Status publish(std::string_view stage_name);
+  const platform::Directory& root() const;
 
-  const platform::Directory* root_;
+  const Store* store_;
   std::string request_id_;
   std::string name_;
   platform::Directory directory_;

@@ -52,23 +52,13 @@ Result<std::string> new_retired_name(std::string_view request_id) {
   return new_scratch_name(kRetiredPrefix, request_id);
 }
 
-namespace {
-
-Result<platform::Directory> create_root(const std::string& path, std::string_view failure) {
-  auto root = platform::Directory::create(path);
-  if (root) return std::move(*root);
+Result<std::optional<platform::Directory>> open_existing_root(const std::string& path,
+                                                              const Prefixed& failure) {
+  auto root = platform::Directory::open(path);
+  if (root) return std::optional<platform::Directory>(std::move(*root));
+  if (platform::means_absent(root.error())) return std::optional<platform::Directory>();
   if (root.error().number == ELOOP) return symlinked_path_failure();
-  return staging_failed(failure)(root.error());
-}
-
-}  // namespace
-
-Result<StoreRoots> create_store_roots(const StorePaths& store) {
-  VARQUIN_ASSIGN_OR_RETURN(
-      auto imports, create_root(store.imports_root(), "Unable to create browser import root: "));
-  VARQUIN_ASSIGN_OR_RETURN(auto terminals,
-                           create_root(store.terminals_root(), "Unable to create terminal root: "));
-  return StoreRoots{std::move(imports), std::move(terminals)};
+  return failure(root.error());
 }
 
 std::string_view name_without_extension(std::string_view name) {

@@ -36,16 +36,10 @@ Result<std::string> new_incoming_name(std::string_view request_id);
 // The same after ".retired-".
 Result<std::string> new_retired_name(std::string_view request_id);
 
-// Both roots of the store, created when missing and held open: the staging operations work
-// relative to them, so nothing they write can be redirected out of the store.
-struct StoreRoots {
-  platform::Directory imports;
-  platform::Directory terminals;
-};
-
-// Refuses a symbolic link anywhere in either root's path, as
-// `reject_symlink_or_reparse_components` does.
-Result<StoreRoots> create_store_roots(const StorePaths& store);
+// The root at `path` when it exists, reached without following any link (a link: the refusal of
+// a symbolic link); none when it does not. Other failures go through `failure`.
+Result<std::optional<platform::Directory>> open_existing_root(const std::string& path,
+                                                              const Prefixed& failure);
 
 // A file name without its last extension: "a.b.json" -> "a.b", "x" -> "x", ".json" -> ".json".
 std::string_view name_without_extension(std::string_view name);

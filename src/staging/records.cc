@@ -155,37 +155,28 @@ template Result<TerminalRecord> read_json<TerminalRecord>(const platform::Direct
 template Result<ImportManifest> parse_record<ImportManifest>(std::string_view bytes);
 template Result<TerminalRecord> parse_record<TerminalRecord>(std::string_view bytes);
 
-Result<std::optional<ImportManifest>> validated_manifest_for_directory(
-    const std::string& directory) {
-  auto stage = platform::Directory::open(directory);
-  if (!stage) {
-    if (stage.error().environmental())
-      return staging_failed("Unable to inspect browser imports: ")(stage.error());
-    return std::optional<ImportManifest>();
-  }
-  return validated_manifest_for_directory(*stage);
+bool manifest_accepted(const ImportManifest& manifest, std::string_view directory) {
+  auto name = util::file_name(directory);
+  if (!name || !util::is_valid_utf8(*name)) return false;
+  if (!validate_request_id(*name)) return false;
+  if (manifest.request_id != *name) return false;
+  if (manifest.schema != kImportSchema || manifest.source != kGmailSource) return false;
+  auto parent = util::parent_path(manifest.file_path);
+  if (!parent || !util::same_path(*parent, directory)) return false;
+  if (!manifest.temporary) return false;
+  // The bridge never writes a larger one: a claim of more would fill the byte cap alone.
+  return manifest.size_bytes <= kAttachmentLimitBytes;
 }
 
 Result<std::optional<ImportManifest>> validated_manifest_for_directory(
     const platform::Directory& stage) {
-  const std::optional<ImportManifest> none;
-  const std::string& directory = stage.path();
-  auto name = util::file_name(directory);
-  if (!name || !util::is_valid_utf8(*name)) return none;
-  if (!validate_request_id(*name)) return none;
   auto manifest = read_json<ImportManifest>(stage, kManifestName);
   if (!manifest) {
     // A manifest that could not be read for the environment's sake is no verdict on the stage.
     if (manifest.error().retryable()) return std::unexpected(std::move(manifest).error());
-    return none;
+    return std::optional<ImportManifest>();
   }
-  if (manifest->request_id != *name) return none;
-  if (manifest->schema != kImportSchema || manifest->source != kGmailSource) return none;
-  auto parent = util::parent_path(manifest->file_path);
-  if (!parent || !util::same_path(*parent, directory)) return none;
-  if (!manifest->temporary) return none;
-  // The bridge never writes a larger one: a claim of more would fill the byte cap alone.
-  if (manifest->size_bytes > kAttachmentLimitBytes) return none;
+  if (!manifest_accepted(*manifest, stage.path())) return std::optional<ImportManifest>();
   return std::optional<ImportManifest>(std::move(*manifest));
 }
 
@@ -201,20 +192,13 @@ bool terminal_matches(const TerminalRecord& record, std::string_view request_id,
 
 namespace {
 
-// A root of the store that may not exist yet: none then. Reached without following links, as
-// reading a record by path refuses them.
-Result<std::optional<platform::Directory>> existing_root(const std::string& path) {
-  auto root = platform::Directory::open(path);
-  if (root) return std::optional<platform::Directory>(std::move(*root));
-  if (platform::means_absent(root.error())) return std::optional<platform::Directory>();
-  if (root.error().number == ELOOP) return symlinked_path_failure();
-  return read_failure(root.error());
-}
+constexpr Prefixed kRecordReadFailure = request_conflict("Unable to read managed record: ");
 
 // The terminal record's verdict: finalized (true), not finalized (false), or a record that is not
 // this request's.
 Result<bool> finalized(const StorePaths& paths, std::string_view request_id) {
-  VARQUIN_ASSIGN_OR_RETURN(auto terminals, existing_root(paths.terminals_root()));
+  VARQUIN_ASSIGN_OR_RETURN(auto terminals,
+                           open_existing_root(paths.terminals_root(), kRecordReadFailure));
   const std::string name = std::string(request_id) + ".json";
   if (!terminals) return false;
   VARQUIN_ASSIGN_OR_RETURN(const bool present, entry_present(*terminals, name));
@@ -237,7 +221,8 @@ Result<std::optional<std::string>> staged_manifest_path(const BridgeConfig& conf
   VARQUIN_ASSIGN_OR_RETURN(const bool done, finalized(paths, request_id));
   if (done) return std::optional<std::string>();
 
-  VARQUIN_ASSIGN_OR_RETURN(auto imports, existing_root(paths.imports_root()));
+  VARQUIN_ASSIGN_OR_RETURN(auto imports,
+                           open_existing_root(paths.imports_root(), kRecordReadFailure));
   if (!imports) return not_found();
   VARQUIN_ASSIGN_OR_RETURN(auto stage, directory_if_present(*imports, request_id));
   if (!stage) return not_found();

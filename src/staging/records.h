@@ -65,12 +65,14 @@ Result<Record> read_json(const platform::Directory& directory, std::string_view 
 template <typename Record>
 Result<Record> parse_record(std::string_view bytes);
 
-// The manifest of a stage directory, only when it is self-consistent (and claims no more than an
-// attachment may hold); none for anything else, a failure only when the environment kept it from
-// being read ("staging_failed").
-Result<std::optional<ImportManifest>> validated_manifest_for_directory(
-    const std::string& directory);
-// The same for a stage directory held open (its path is the one it was opened by).
+// Whether a manifest read from the stage directory at `directory` is self-consistent: named after
+// the directory, of this format and source, its file directly inside the directory, temporary,
+// and claiming no more than an attachment may hold.
+bool manifest_accepted(const ImportManifest& manifest, std::string_view directory);
+
+// The manifest of a stage directory held open (its path is the one it was opened by), only when
+// it is accepted; none for anything else, a failure only when the environment kept it from being
+// read ("staging_failed").
 Result<std::optional<ImportManifest>> validated_manifest_for_directory(
     const platform::Directory& stage);
 

@@ -15,19 +15,16 @@ namespace varquin::staging {
 
 // Renames the entry `name` of the imports root to a fresh retired name for `request_id` and
 // proves by identity that it moved `expected`; anything else found there is put back and the call
-// fails. Returns the retired name.
-Result<std::string> rename_retired(const platform::Directory& imports_root, std::string_view name,
-                                   std::string_view request_id, platform::FileIdentity expected,
-                                   std::string_view failure_prefix);
+// fails. Returns the retired name, or none when the entry was already gone (another bridge, or the
+// desktop app, took it away first).
+Result<std::optional<std::string>> rename_retired(const platform::Directory& imports_root,
+                                                  std::string_view name,
+                                                  std::string_view request_id,
+                                                  platform::FileIdentity expected,
+                                                  std::string_view failure_prefix);
 
 // Removes a retired tree of the imports root. One already gone (another bridge, or the desktop
 // app, removed it at the same moment) is removed.
 platform::OsStatus remove_retired(const platform::Directory& imports_root, std::string_view name);
-
-// Retires the stage `request_id`: only the directory `expected` names (when given; else the one
-// found under the name). Failures carry `failure_prefix` and "staging_failed".
-Status retire_stage(const platform::Directory& imports_root, std::string_view request_id,
-                    std::optional<platform::FileIdentity> expected,
-                    std::string_view failure_prefix);
 
 }  // namespace varquin::staging

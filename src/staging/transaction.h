@@ -1,5 +1,5 @@
-// The staging transaction both roads share: from the store roots to the published stage, all of it
-// under the staging lock; its outcome, and its inverse, the removal of a stage.
+// The staging transaction both roads share: from the store roots to the published stage; and its
+// inverse, the removal of a stage a failed launch leaves.
 #pragma once
 
 #include <cstdint>
@@ -12,38 +12,9 @@
 #include "error.h"
 #include "platform/directory.h"
 #include "platform/fd.h"
+#include "staging/store.h"
 
 namespace varquin::staging {
-
-enum class StageKind { Staged, Reused, AlreadyFinalized };
-
-struct StageOutcome {
-  std::string request_id;
-  std::optional<std::string> manifest_path;  // absent only for AlreadyFinalized
-  bool created = false;                      // only a created stage may be rolled back
-  StageKind kind = StageKind::Staged;
-  // The directory a created stage was published as: a rollback removes that one and no other.
-  std::optional<platform::FileIdentity> stage_identity;
-};
-
-// How an earlier stage of the same request ID is recognised as this request's own.
-enum class ReuseRule {
-  // Uploads: an existing stage directory must hold a manifest, whose filePath must be the staged
-  // file path.
-  StageDirectory,
-  // Downloads: only an existing manifest is examined, and its staged file must not be a link.
-  ManifestFile,
-};
-
-struct StageRequest {
-  std::string_view request_id;     // validated
-  std::string_view original_name;  // normalised; also the staged file's name
-  std::uint64_t size_bytes;
-  std::string_view sha256;
-  // The manifest's originalSourcePath; none when the staged file is its own source (uploads).
-  std::optional<std::string_view> source_path;
-  ReuseRule reuse_rule;
-};
 
 // The new staged file in the incoming directory, open for writing only.
 struct StagedFile {
@@ -55,10 +26,12 @@ struct StagedFile {
 // Writes the content into the new staged file and makes it durable.
 using FillStagedFile = std::function<Status(StagedFile& staged)>;
 
-// Creates the roots (refusing links in their paths), takes the lock, expires old entries, answers
-// from a terminal record or an existing stage, checks capacity, then builds an incoming directory
-// (filled by `fill`, plus the manifest) and publishes it by one rename. Everything after the roots
-// works relative to them by descriptor. A failed build leaves no incoming directory behind.
+// Creates the roots (refusing links in their paths) and builds the new stage in an incoming
+// directory (filled by `fill`, plus the manifest), before the lock; then, holding the lock only to
+// decide: expires old entries and takes the census in one pass, answers from a terminal record or
+// an existing stage, checks capacity, and publishes the stage by one rename. A request the store
+// may already answer is decided under the lock before anything is built. Everything after the
+// roots works relative to them by descriptor; a failed build leaves no incoming directory behind.
 Result<StageOutcome> run_staging_transaction(const BridgeConfig& config,
                                              const StageRequest& request,
                                              const FillStagedFile& fill);

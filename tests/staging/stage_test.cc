@@ -170,14 +170,14 @@ TEST_F(StageBytes, RollbackRemovesOnlyWhatThisRequestCreated) {
   auto outcome = stage(kId, content);
   ASSERT_TRUE(outcome);
   ASSERT_TRUE(
-      rollback_new_stage(config, {kId, outcome->manifest_path, false, StageKind::Reused, {}}));
+      rollback_new_stage(config, {kId, outcome->manifest_path, false, StageKind::Reused, {}, {}}));
   ASSERT_TRUE(
-      rollback_new_stage(config, {kId, std::nullopt, false, StageKind::AlreadyFinalized, {}}));
-  expect_failure(rollback_new_stage(config, {kId, std::nullopt, true, StageKind::Staged, {}}),
+      rollback_new_stage(config, {kId, std::nullopt, false, StageKind::AlreadyFinalized, {}, {}}));
+  expect_failure(rollback_new_stage(config, {kId, std::nullopt, true, StageKind::Staged, {}, {}}),
                  "A new stage has no manifest path", ErrorCode::StagingFailed);
   for (const std::string& wrong :
        {store.stage_directory(kId) + "/report.csv", store.manifest_path(numbered_id(1))}) {
-    expect_failure(rollback_new_stage(config, {kId, wrong, true, StageKind::Staged, {}}),
+    expect_failure(rollback_new_stage(config, {kId, wrong, true, StageKind::Staged, {}, {}}),
                    "Refusing to roll back an unexpected request path", ErrorCode::StagingFailed);
   }
   EXPECT_EQ(stages(), std::vector<std::string>{kId});

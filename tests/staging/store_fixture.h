@@ -11,6 +11,7 @@
 #include "import_format.h"
 #include "staging/paths.h"
 #include "staging/records.h"
+#include "staging/store.h"
 #include "support/expect_failure.h"
 #include "support/test_support.h"
 #include "util/path.h"
@@ -88,6 +89,20 @@ class StoreTest : public ::testing::Test {
     testing::make_directories(store.terminals_root());
     testing::write_file(util::join_path(store.terminals_root(), file_name),
                         serialize_terminal_record(record).value());
+  }
+
+  // One purge as a request makes it at `now`, leftovers removed; the census of what stays.
+  Result<StoreUsage> purge(util::Instant now = kNow) const {
+    VARQUIN_ASSIGN_OR_RETURN(auto opened, Store::open(store, now));
+    VARQUIN_ASSIGN_OR_RETURN(auto held, opened.lock());
+    auto usage = opened.purge_expired(held, {});
+    opened.remove_retired();
+    return usage;
+  }
+
+  // The census at `now`, nothing changed; an empty one when the store does not exist yet.
+  StoreUsage census(util::Instant now = kNow) const {
+    return usage_of(survey_existing(store).value(), now);
   }
 
   // Stage and incoming directories: the imports root without its lock file.
