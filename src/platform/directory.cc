@@ -104,10 +104,11 @@ std::optional<EntryKind> kind_from_dirent(unsigned char type) {
 
 // Reads an open file whole, refusing anything but a regular file of at most `limit` bytes. The
 // size is checked before reading (a sparse terabyte costs nothing) and again while reading (the
-// file may grow).
-OsResult<std::string> read_open_file(int fd, std::size_t limit) {
+// file may grow). `metadata`, when given, receives what the fstat found.
+OsResult<std::string> read_open_file(int fd, std::size_t limit, struct stat* metadata = nullptr) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return last_os_error();
+  if (metadata != nullptr) *metadata = info;
   if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
   if (!S_ISREG(info.st_mode)) return os_error(EINVAL);
   if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > limit) return os_error(EFBIG);
@@ -314,6 +315,15 @@ OsResult<std::string> read_regular_file(const std::string& path, std::size_t lim
   if (holds_nul(path)) return os_error(EINVAL);
   VARQUIN_TRY(fd, open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   return read_open_file(fd->get(), limit);
+}
+
+OsResult<RegularFile> read_regular_file_and_metadata(const std::string& path, std::size_t limit) {
+  if (holds_nul(path)) return os_error(EINVAL);
+  VARQUIN_TRY(fd, open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  RegularFile file;
+  VARQUIN_TRY(content, read_open_file(fd->get(), limit, &file.metadata));
+  file.content = std::move(*content);
+  return file;
 }
 
 }  // namespace varquin::platform

@@ -114,4 +114,13 @@ OsResult<UniqueFd> open_directory_at(int dir, const std::string& name);
 OsResult<std::string> read_regular_file(const std::string& path,
                                         std::size_t limit = kDefaultReadLimit);
 
+// A file read whole, and its metadata from the descriptor it was read through.
+struct RegularFile {
+  std::string content;
+  struct stat metadata {};
+};
+// `read_regular_file`, also giving the file's owner and mode without a second lookup by path.
+OsResult<RegularFile> read_regular_file_and_metadata(const std::string& path,
+                                                     std::size_t limit = kDefaultReadLimit);
+
 }  // namespace varquin::platform
