@@ -448,9 +448,14 @@ TEST_F(Installer, WritesWhatOnlyItsOwnerMayChangeWhateverTheUmask) {
 }
 
 TEST_F(Installer, CheckFlagsWhatAnotherUserMayChange) {
+  // The app reached through a relative link: what the link leads through counts too.
   const std::string app = home_ / "Apps/Varquin.app";
-  make_directories(app);
-  ASSERT_EQ(::chmod((home_ / "Apps").c_str(), 0755), 0);
+  make_directories(home_ / "Real/Varquin.app");
+  make_directories(home_ / "Apps");
+  ASSERT_EQ(::symlink("../Real/Varquin.app", app.c_str()), 0);
+  for (const char* directory : {"Apps", "Real"}) {
+    ASSERT_EQ(::chmod((home_ / directory).c_str(), 0755), 0);
+  }
   auto arguments = install_arguments();
   arguments[3] = app;
   BridgeResult installed = run(arguments);
@@ -479,6 +484,8 @@ TEST_F(Installer, CheckFlagsWhatAnotherUserMayChange) {
       {"another user's directory above the bridge", home_ / "bin", 0, kOtherUser, kKeep,
        "it is owned by another user (uid 12345)"},
       {"the directory above the app", home_ / "Apps", 0757, kKeep, kKeep,
+       "it is writable by every user (mode 0757)"},
+      {"the directory the link to the app leads into", home_ / "Real", 0757, kKeep, kKeep,
        "it is writable by every user (mode 0757)"},
       // Only an entry's owner may replace it there, as in /tmp.
       {"a sticky directory every user may write", home_ / "bin", 01777, kKeep, kKeep, nullptr},

@@ -110,7 +110,7 @@ bool check_host(Report& report, ChainCheck& chain, const HostManifest& manifest,
   }
 #endif
   report.pass("the host " + path + " is an executable file");
-  (void)chain.check(path, trust_for(expected), "the host");
+  chain.check(path, trust_for(expected), "the host");
   return true;
 }
 
@@ -328,7 +328,7 @@ std::optional<BridgeConfig> check_config(Report& report, ChainCheck& chain,
   if (!exposed) {
     report.fail(exposed.error());
   } else {
-    (void)chain.report(*exposed, trust, "the configuration");
+    chain.report(*exposed, trust, "the configuration");
   }
   if (refused) {
     report.note("the bridge refuses a configuration another user may change (config_invalid)");
@@ -343,7 +343,7 @@ std::optional<BridgeConfig> check_config(Report& report, ChainCheck& chain,
     report.pass("electronUserDataPath is reached without a symbolic link");
   }
   // The bridge launches this app as the user.
-  (void)chain.check(*config->app_bundle_path, trust, "appBundlePath " + *config->app_bundle_path);
+  chain.check(*config->app_bundle_path, trust, "appBundlePath " + *config->app_bundle_path);
   return std::move(*config);
 }
 
@@ -360,7 +360,7 @@ void check_manifest(Report& report, ChainCheck& chain, const ManifestDirectory& 
                         : content.error());
     return;
   }
-  (void)chain.check(path, trust_for(expected), "the manifest");
+  chain.check(path, trust_for(expected), "the manifest");
   auto manifest = parse_manifest(**content);
   if (!manifest) {
     report.fail("the browser cannot use it: " + manifest.error());

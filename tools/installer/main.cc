@@ -183,9 +183,12 @@ void check_system_bridge(const Options& options, const std::string& bridge, Prob
   }
   if (!exposed->empty()) {
     const std::string directory = root_only_example();
-    problems.push_back("copy the bridge where only root can change it, e.g. sudo mkdir -p \"" +
-                       directory + "\" && sudo cp \"" + bridge + "\" \"" + directory +
-                       "/\", and pass --bridge \"" + directory + "/varquin-browser-bridge\"");
+    const std::string copy =
+        util::join_path(directory, util::file_name(bridge).value_or("varquin-browser-bridge"));
+    problems.push_back(
+        "copy the bridge where only root can change it, e.g. sudo install -d -m 0755 \"" +
+        directory + "\" && sudo install -m 0755 \"" + bridge + "\" \"" + copy +
+        "\", and pass --bridge \"" + copy + "\"");
   }
 }
 

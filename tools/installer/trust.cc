@@ -138,16 +138,16 @@ bool file_exposed(const std::string& path, const Trust& trust) {
          platform::exposure_of(info, trust.user, trust.rule) != Exposure::None;
 }
 
-bool ChainCheck::check(const std::string& path, const Trust& trust, const std::string& what) {
+void ChainCheck::check(const std::string& path, const Trust& trust, const std::string& what) {
   auto found = exposed_components(path, trust);
   if (!found) {
     report_.fail(found.error());
-    return false;
+    return;
   }
-  return report(*found, trust, what);
+  report(*found, trust, what);
 }
 
-bool ChainCheck::report(const std::vector<Exposed>& found, const Trust& trust,
+void ChainCheck::report(const std::vector<Exposed>& found, const Trust& trust,
                         const std::string& what) {
   for (const Exposed& exposed : found) {
     if (reported_.insert(exposed.path).second) report_.fail(exposure_fault(exposed, trust));
@@ -156,7 +156,6 @@ bool ChainCheck::report(const std::vector<Exposed>& found, const Trust& trust,
     report_.pass(std::string(trust.system() ? "no one but root" : "no other user") +
                  " may change " + what + " or a directory above it");
   }
-  return found.empty();
 }
 
 }  // namespace varquin::installer

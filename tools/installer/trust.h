@@ -51,11 +51,11 @@ class ChainCheck {
  public:
   explicit ChainCheck(Report& report) : report_(report) {}
 
-  // One FAIL line per component of `path`'s chain not reported yet, or a pass saying `what` no
-  // other user may change. True when nothing in the chain is exposed.
-  bool check(const std::string& path, const Trust& trust, const std::string& what);
-  // Reports a list found already.
-  bool report(const std::vector<Exposed>& found, const Trust& trust, const std::string& what);
+  // One FAIL line per component of `path`'s chain not reported yet, or a pass saying that no one
+  // else may change `what`.
+  void check(const std::string& path, const Trust& trust, const std::string& what);
+  // The same for a chain walked already.
+  void report(const std::vector<Exposed>& found, const Trust& trust, const std::string& what);
 
  private:
   Report& report_;
