@@ -85,18 +85,6 @@ mode_t mode_of(const std::string& path) {
   return info.st_mode & 07777;
 }
 
-// This process's umask, and so the installer's it starts, until destroyed.
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
-  ~ScopedUmask() { ::umask(saved_); }
-  ScopedUmask(const ScopedUmask&) = delete;
-  ScopedUmask& operator=(const ScopedUmask&) = delete;
-
- private:
-  mode_t saved_;
-};
-
 // A change of mode or owner to one file, undone when destroyed.
 class ScopedExposure {
  public:
@@ -415,11 +403,10 @@ TEST_F(Installer, WritesWhatOnlyItsOwnerMayChangeWhateverTheUmask) {
                           "--manifest-dir", top + "/profile/NativeMessagingHosts", "--config",
                           top + "/browser-bridge/config.json"});
       }
-      BridgeResult result;
-      {
-        ScopedUmask umask(mask);
-        result = run(arguments);
-      }
+      // The installer inherits this process's umask.
+      const mode_t saved = ::umask(mask);
+      BridgeResult result = run(arguments);
+      ::umask(saved);
       ASSERT_EQ(result.exit_status, 0) << result.output << result.error;
       // Each directory it created and each file it wrote, by kind and mode ("d 0700").
       std::map<std::string, std::string> written;
