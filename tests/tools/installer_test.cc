@@ -388,7 +388,7 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
 }
 
 TEST_F(Installer, WritesWhatOnlyItsOwnerMayChangeWhateverTheUmask) {
-  for (const mode_t mask : {mode_t{000}, mode_t{022}, mode_t{002}}) {
+  for (const mode_t mask : {mode_t{000}, mode_t{022}, mode_t{002}, mode_t{077}}) {
     for (const bool system : {false, true}) {
       const std::string top =
           home_ / ("umask-" + std::to_string(mask) + (system ? "-system" : "-user"));
