@@ -68,13 +68,14 @@ class Walk {
   bool is_link_ = false;
 };
 
-std::string owner_remedy(const Trust& trust, const std::string& path) {
+// Handing another user's file or directory over is theirs or an administrator's call (it may be
+// their home): the way out is a copy in a place of one's own.
+std::string owner_remedy(const Trust& trust) {
   if (trust.system()) {
-    return "what every user's browser reaches must be root's alone: sudo chown root " +
-           quoted(path) + ", or use a copy where only root can change it";
+    return "what every user's browser reaches must be root's alone: use a copy where only root "
+           "can change it";
   }
-  return "make it yours or root's (sudo chown " + std::to_string(trust.user) + " " + quoted(path) +
-         "), or use a copy of your own";
+  return "its owner decides what it holds: use a copy where only you and root can change it";
 }
 
 }  // namespace
@@ -126,7 +127,7 @@ std::string exposure_fault(const Exposed& exposed, const Trust& trust) {
                                      : " may be changed by another user: ") +
                      platform::describe_exposure(exposed.exposure, exposed.metadata, trust.rule) +
                      "; ";
-  if (exposed.exposure == Exposure::OtherOwner) return line + owner_remedy(trust, exposed.path);
+  if (exposed.exposure == Exposure::OtherOwner) return line + owner_remedy(trust);
   const std::string chmod =
       exposed.metadata.st_uid == 0 && trust.user != 0 ? "sudo chmod" : "chmod";
   return line + chmod + " go-w " + quoted(exposed.path);
