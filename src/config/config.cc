@@ -1,8 +1,11 @@
 #include "config/config.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "json/reader.h"
+#include "platform/ownership.h"
 #include "platform/path.h"
 #include "util/path.h"
 
@@ -33,6 +36,17 @@ bool is_allowed_origin_entry(std::string_view entry) {
          entry.find('*') == std::string_view::npos;
 }
 
+// The configuration names what the bridge launches and where the user's attachments go: one that
+// another user may change would let them run a program as this user. Judged on the descriptor the
+// file was read through; a file of the user's own that only they may write costs no more than
+// that descriptor's fstat.
+Status refuse_if_others_may_change(const struct stat& metadata) {
+  const auto exposure = platform::exposure_of(metadata, platform::effective_user());
+  if (exposure == platform::Exposure::None) return {};
+  return fail("Browser bridge config may be changed by another user: ",
+              platform::describe_exposure(exposure, metadata), ErrorCode::ConfigInvalid);
+}
+
 }  // namespace
 
 Result<std::string> default_config_path() {
@@ -47,9 +61,10 @@ Result<std::string> default_config_path() {
 Result<BridgeConfig> BridgeConfig::load(const std::string& path) {
   // Bounded, and never waiting on a FIFO: a configuration is a few hundred bytes.
   VARQUIN_ASSIGN_OR_RETURN(
-      auto bytes, platform::read_regular_file(path),
+      auto file, platform::read_regular_file_and_metadata(path),
       Prefixed{"Unable to read browser bridge config: ", ErrorCode::ConfigMissing});
-  return parse(bytes);
+  VARQUIN_RETURN_IF_ERROR(refuse_if_others_may_change(file.metadata));
+  return parse(file.content);
 }
 
 Result<BridgeConfig> BridgeConfig::parse(std::string_view bytes) {

@@ -67,9 +67,10 @@ OsStatus seek_to_start(int fd) {
   return {};
 }
 
-OsResult<std::string> read_open_file(int fd, std::size_t limit) {
+OsResult<std::string> read_open_file(int fd, std::size_t limit, struct stat* metadata) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return last_os_error();
+  if (metadata != nullptr) *metadata = info;
   if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
   if (!S_ISREG(info.st_mode)) return os_error(EINVAL);
   // Checked before reading (a sparse terabyte costs nothing) and again while reading (the file may

@@ -47,7 +47,9 @@ inline constexpr std::size_t kDefaultReadLimit = 1'048'576;
 
 // The whole regular file open at `fd`, when it holds at most `limit` bytes: EISDIR for a
 // directory, EINVAL for anything else that is not a regular file, EFBIG past the limit.
-OsResult<std::string> read_open_file(int fd, std::size_t limit = kDefaultReadLimit);
+// `metadata`, when given, receives what the descriptor's fstat found.
+OsResult<std::string> read_open_file(int fd, std::size_t limit = kDefaultReadLimit,
+                                     struct stat* metadata = nullptr);
 
 OsResult<struct stat> stat_fd(int fd);
 

@@ -41,17 +41,24 @@ OsResult<std::string> real_path(const std::string& path) {
   });
 }
 
-OsResult<std::string> read_regular_file(const std::string& path, std::size_t limit) {
+OsResult<RegularFile> read_regular_file_and_metadata(const std::string& path, std::size_t limit) {
   if (holds_nul(path)) return os_error(EINVAL);
   if (auto fault = injected_fault(FileOperation::Open, path)) return os_error(fault->error);
   for (;;) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
       const UniqueFd file(fd);
-      return read_open_file(file.get(), limit);
+      RegularFile read;
+      VARQUIN_ASSIGN_OR_RETURN(read.content, read_open_file(file.get(), limit, &read.metadata));
+      return read;
     }
     if (errno != EINTR) return last_os_error();
   }
+}
+
+OsResult<std::string> read_regular_file(const std::string& path, std::size_t limit) {
+  VARQUIN_ASSIGN_OR_RETURN(auto file, read_regular_file_and_metadata(path, limit));
+  return std::move(file.content);
 }
 
 }  // namespace varquin::platform

@@ -26,4 +26,13 @@ OsResult<std::string> real_path(const std::string& path);
 OsResult<std::string> read_regular_file(const std::string& path,
                                         std::size_t limit = kDefaultReadLimit);
 
+// A file read whole, and its metadata from the descriptor it was read through.
+struct RegularFile {
+  std::string content;
+  struct stat metadata {};
+};
+// `read_regular_file`, also giving the file's owner and mode without a second lookup by path.
+OsResult<RegularFile> read_regular_file_and_metadata(const std::string& path,
+                                                     std::size_t limit = kDefaultReadLimit);
+
 }  // namespace varquin::platform

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "support/test_support.h"
@@ -109,6 +112,54 @@ TEST(ConfigLoading, UnreadableFileIsMissingAndRetryable) {
   }
   testing::write_file(dir / "config.json", config_json());
   EXPECT_TRUE(BridgeConfig::load(dir / "config.json"));
+}
+
+// The configuration decides what the bridge launches: one another user may change is refused.
+TEST(ConfigLoading, RefusesAConfigurationAnotherUserMayChange) {
+  struct Case {
+    mode_t mode;
+    uid_t owner;      // kSelf: the user running the test
+    gid_t group;      // kSelf: left as created
+    const char* why;  // nullptr: accepted
+  };
+  constexpr unsigned kSelf = ~0u;
+  const Case cases[] = {
+      {0600, kSelf, kSelf, nullptr},
+      {0644, kSelf, kSelf, nullptr},
+      {0666, kSelf, kSelf, "it is writable by every user (mode 0666)"},
+      // A group no account file knows: who is in it cannot be told.
+      {0660, kSelf, 54321, "it is writable by group 54321"},
+      {0600, 12345, kSelf, "it is owned by another user (uid 12345)"},
+  };
+  testing::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode) + " " + (c.why ? c.why : "accepted"));
+    const std::string path = dir / "config.json";
+    testing::write_file(path, config_json());
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    if (c.owner != kSelf || c.group != kSelf) {
+      // Giving a file away takes root; elsewhere these cases cannot be set up.
+      if (::geteuid() != 0) continue;
+      const auto keep = static_cast<unsigned>(-1);
+      ASSERT_EQ(::chown(path.c_str(), c.owner == kSelf ? keep : c.owner,
+                        c.group == kSelf ? keep : c.group),
+                0);
+    }
+    auto config = BridgeConfig::load(path);
+    if (c.why == nullptr) {
+      EXPECT_TRUE(config) << config.error().message;
+    } else {
+      ASSERT_FALSE(config);
+      EXPECT_EQ(config.error().code, ErrorCode::ConfigInvalid);
+      EXPECT_FALSE(config.error().retryable());
+      EXPECT_EQ(config.error().message.find("Browser bridge config may be changed by another "
+                                            "user: " +
+                                            std::string(c.why)),
+                0u)
+          << config.error().message;
+    }
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+  }
 }
 
 class ConfigPathTest : public ::testing::Test {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -32,6 +33,8 @@ class Installer : public ::testing::Test {
     bridge_ = home_ / "bin/varquin-browser-bridge";
     write_file(bridge_, read_file(VARQUIN_BRIDGE_EXE));
     EXPECT_EQ(::chmod(bridge_.c_str(), 0755), 0);
+    // As an administrator installs it, whatever this process's umask.
+    EXPECT_EQ(::chmod((home_ / "bin").c_str(), 0755), 0);
   }
 
   BridgeResult run(std::vector<std::string> arguments) {
@@ -75,6 +78,42 @@ std::map<std::string, json::Value> members_of(const std::string& text) {
   }
   return members;
 }
+
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+// A change of mode or owner to one file, undone when destroyed.
+class ScopedExposure {
+ public:
+  static constexpr unsigned kKeep = ~0u;
+  ScopedExposure(std::string path, mode_t mode, uid_t owner, gid_t group) : path_(std::move(path)) {
+    EXPECT_EQ(::lstat(path_.c_str(), &saved_), 0) << path_;
+    if (mode != 0) {
+      EXPECT_EQ(::chmod(path_.c_str(), mode), 0) << path_;
+    }
+    if (owner != kKeep || group != kKeep) {
+      EXPECT_EQ(::lchown(path_.c_str(), owner, group), 0) << path_;
+    }
+  }
+  ~ScopedExposure() {
+    EXPECT_EQ(::lchown(path_.c_str(), saved_.st_uid, saved_.st_gid), 0);
+    EXPECT_EQ(::chmod(path_.c_str(), saved_.st_mode & 07777), 0);
+  }
+  ScopedExposure(const ScopedExposure&) = delete;
+  ScopedExposure& operator=(const ScopedExposure&) = delete;
+
+ private:
+  std::string path_;
+  struct stat saved_ {};
+};
+
+constexpr uid_t kOtherUser = 12345;
+// A group no account file knows: who may be in it cannot be told.
+constexpr gid_t kUnknownGroup = 54321;
+constexpr unsigned kKeep = ScopedExposure::kKeep;
 
 void replace_in_file(const std::string& path, const std::string& from, const std::string& to) {
   std::string text = read_file(path);
@@ -180,9 +219,12 @@ TEST_F(Installer, KeepsTheSameSettingsAndReplacesDifferentOnesOnlyWithForce) {
       R"("appBundlePath":"/Applications/Varquin.app","electronUserDataPath":")" +
       user_data() + R"(","allowedExtensionOrigins":[")" + kOrigin + R"("]})";
   write_file(config_path(), same);
+  // Kept as written, but closed to other users: the bridge would refuse it as it was.
+  ASSERT_EQ(::chmod(config_path().c_str(), 0666), 0);
   BridgeResult kept = install();
   EXPECT_EQ(kept.exit_status, 0) << kept.output << kept.error;
   EXPECT_EQ(read_file(config_path()), same);
+  EXPECT_EQ(mode_of(config_path()), 0600u);
   for (const std::string& path : manifest_paths()) ASSERT_TRUE(toolkit::remove_file(path));
 
   const std::string theirs = R"({"schema":"varquin.browser-bridge.config.v2",)"
@@ -222,7 +264,8 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
     const char* fault;
     std::function<void()> make;
     std::vector<std::string> arguments;
-    const char* verdict;  // in the FAIL line; empty: every check passes
+    const char* verdict;        // in the FAIL line; empty: every check passes
+    const char* kind = "FAIL";  // "WARN": the verdict is a warning, and the check passes
   };
   const std::string profile = home_ / "profile";
   const Case cases[] = {
@@ -275,9 +318,15 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
        [&] { ASSERT_EQ(::chmod(bridge_.c_str(), 0644), 0); },
        {},
        "is not an executable file"},
+      // Slowness is the machine's, not a broken installation.
       {"host slower than a second",
-       [&] { host_script("slow", "sleep 3\nexec \"" + bridge_ + "\" \"$@\""); },
+       [&] { host_script("slow", "sleep 2\nexec \"" + bridge_ + "\" \"$@\""); },
        {"--bridge", home_ / "bin/slow"},
+       "to answer ping",
+       "WARN"},
+      {"host that never answers",
+       [&] { host_script("silent", "exit 0"); },
+       {"--bridge", home_ / "bin/silent"},
        "gave no answer to ping"},
       {"host that prints besides its frames",
        [&] { host_script("noisy", "\"" + bridge_ + "\" \"$@\"\necho noise"); },
@@ -330,11 +379,204 @@ TEST_F(Installer, CheckFindsTheUsualFaultsOfAnInstallation) {
       EXPECT_EQ(checked.output.find("FAIL"), std::string::npos) << checked.output;
       continue;
     }
-    EXPECT_EQ(checked.exit_status, 1) << checked.output << checked.error;
-    auto fail = checked.output.find("FAIL");
-    ASSERT_NE(fail, std::string::npos) << checked.output;
-    EXPECT_NE(checked.output.find(c.verdict, fail), std::string::npos) << checked.output;
+    const bool warning = std::string(c.kind) == "WARN";
+    EXPECT_EQ(checked.exit_status, warning ? 0 : 1) << checked.output << checked.error;
+    auto line = checked.output.find(std::string("  ") + c.kind + " ");
+    ASSERT_NE(line, std::string::npos) << checked.output;
+    EXPECT_NE(checked.output.find(c.verdict, line), std::string::npos) << checked.output;
   }
+}
+
+TEST_F(Installer, WritesWhatOnlyItsOwnerMayChangeWhateverTheUmask) {
+  for (const mode_t mask : {mode_t{000}, mode_t{022}, mode_t{002}, mode_t{077}}) {
+    for (const bool system : {false, true}) {
+      const std::string top =
+          home_ / ("umask-" + std::to_string(mask) + (system ? "-system" : "-user"));
+      SCOPED_TRACE(top);
+      std::vector<std::string> arguments{"--extension-id", kExtensionId, "--bridge", bridge_};
+      if (system) {
+        arguments.insert(arguments.end(),
+                         {"--system", "--system-root", top, "--browser", "chrome"});
+      } else {
+        arguments.insert(arguments.end(),
+                         {"--app-bundle", "/Applications/Varquin.app", "--user-data", user_data(),
+                          "--manifest-dir", top + "/profile/NativeMessagingHosts", "--config",
+                          top + "/browser-bridge/config.json"});
+      }
+      // The installer inherits this process's umask.
+      const mode_t saved = ::umask(mask);
+      BridgeResult result = run(arguments);
+      ::umask(saved);
+      ASSERT_EQ(result.exit_status, 0) << result.output << result.error;
+      // Each directory it created and each file it wrote, by kind and mode ("d 0700").
+      std::map<std::string, std::string> written;
+      for (const auto& [path, description] : snapshot_tree(top)) {
+        written[path] = description.substr(0, 6);
+      }
+      const std::string manifest = std::string("/") + kManifestName;
+      if (system) {
+        EXPECT_EQ(mode_of(top), 0755u);
+        for (const auto& [path, mode] : written) {
+          EXPECT_EQ(mode, path.ends_with(manifest) ? "f 0644" : "d 0755") << path;
+        }
+      } else {
+        EXPECT_EQ(mode_of(top), 0700u);
+        const std::map<std::string, std::string> expected = {
+            {"browser-bridge", "d 0700"},
+            {"browser-bridge/config.json", "f 0600"},
+            {"profile", "d 0700"},
+            {"profile/NativeMessagingHosts", "d 0700"},
+            {"profile/NativeMessagingHosts" + manifest, "f 0644"},
+        };
+        EXPECT_EQ(written, expected);
+      }
+    }
+  }
+}
+
+TEST_F(Installer, CheckFlagsWhatAnotherUserMayChange) {
+  // The app reached through a relative link: what the link leads through counts too.
+  const std::string app = home_ / "Apps/Varquin.app";
+  make_directories(home_ / "Real/Varquin.app");
+  make_directories(home_ / "Apps");
+  ASSERT_EQ(::symlink("../Real/Varquin.app", app.c_str()), 0);
+  for (const char* directory : {"Apps", "Real"}) {
+    ASSERT_EQ(::chmod((home_ / directory).c_str(), 0755), 0);
+  }
+  auto arguments = install_arguments();
+  arguments[3] = app;
+  BridgeResult installed = run(arguments);
+  ASSERT_EQ(installed.exit_status, 0) << installed.output << installed.error;
+  const std::string manifest = manifest_paths()[0];
+  struct Case {
+    const char* what;
+    std::string path;
+    mode_t mode;  // 0: left as it is
+    uid_t owner;
+    gid_t group;
+    const char* verdict;  // after the path in the FAIL line; nullptr: every check passes
+  };
+  const Case cases[] = {
+      {"a configuration every user may write", config_path(), 0666, kKeep, kKeep,
+       "it is writable by every user (mode 0666); chmod go-w"},
+      {"another user's configuration", config_path(), 0, kOtherUser, kKeep,
+       "it is owned by another user (uid 12345)"},
+      {"the configuration's directory, writable by a group", user_data() + "/browser-bridge", 0770,
+       kKeep, kUnknownGroup, "it is writable by group 54321"},
+      {"a manifest every user may write", manifest, 0646, kKeep, kKeep,
+       "it is writable by every user (mode 0646)"},
+      {"the manifest's directory", *util::parent_path(manifest), 0777, kKeep, kKeep,
+       "it is writable by every user (mode 0777)"},
+      {"the bridge", bridge_, 0777, kKeep, kKeep, "it is writable by every user (mode 0777)"},
+      {"another user's directory above the bridge", home_ / "bin", 0, kOtherUser, kKeep,
+       "it is owned by another user (uid 12345)"},
+      {"the directory above the app", home_ / "Apps", 0757, kKeep, kKeep,
+       "it is writable by every user (mode 0757)"},
+      {"the directory the link to the app leads into", home_ / "Real", 0757, kKeep, kKeep,
+       "it is writable by every user (mode 0757)"},
+      // Only an entry's owner may replace it there, as in /tmp.
+      {"a sticky directory every user may write", home_ / "bin", 01777, kKeep, kKeep, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.owner != kKeep || c.group != kKeep) {
+      // Giving a file away takes root.
+      if (::geteuid() != 0) continue;
+    }
+    ScopedExposure exposure(c.path, c.mode, c.owner, c.group);
+    BridgeResult checked = run({"--check", "--bridge", bridge_});
+    if (c.verdict == nullptr) {
+      EXPECT_EQ(checked.exit_status, 0) << checked.output << checked.error;
+      continue;
+    }
+    EXPECT_EQ(checked.exit_status, 1) << checked.output << checked.error;
+    const std::string line = "FAIL  " + c.path + " may be changed by another user: " + c.verdict;
+    EXPECT_NE(checked.output.find(line), std::string::npos) << line << "\n" << checked.output;
+  }
+}
+
+TEST_F(Installer, RegistersForEveryUserOnlyABridgeNoOneButRootMayReplace) {
+  const std::string root = home_ / "system-root";
+  const std::vector<std::string> install{"--system",   "--system-root", root,
+                                         "--browser",  "chrome",        "--extension-id",
+                                         kExtensionId, "--bridge",      bridge_};
+  std::vector<std::string> check = install;
+  check.push_back("--check");
+  BridgeResult installed = run(install);
+  ASSERT_EQ(installed.exit_status, 0) << installed.output << installed.error;
+  const Snapshot registered = snapshot_tree(root);
+  struct Case {
+    const char* what;
+    std::string path;
+    mode_t mode;
+    uid_t owner;
+    std::string verdict;
+  };
+  struct stat bin {};
+  ASSERT_EQ(::stat((home_ / "bin").c_str(), &bin), 0);
+  const Case cases[] = {
+      // Whoever is in the group, even root's own: what every user runs is root's alone.
+      {"a group may write the bridge's directory", home_ / "bin", 0775, kKeep,
+       "it is writable by group " + std::to_string(bin.st_gid) + " (mode 0775)"},
+      {"every user may write the bridge", bridge_, 0757, kKeep,
+       "it is writable by every user (mode 0757)"},
+      {"another user owns the bridge", bridge_, 0, kOtherUser,
+       "it is owned by another user (uid 12345)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.owner != kKeep && ::geteuid() != 0) continue;
+    ScopedExposure exposure(c.path, c.mode, c.owner, kKeep);
+    const std::string fault = c.path + " may be changed by someone other than root: " + c.verdict;
+    BridgeResult checked = run(check);
+    EXPECT_EQ(checked.exit_status, 1) << checked.output << checked.error;
+    EXPECT_NE(checked.output.find("FAIL  " + fault), std::string::npos) << checked.output;
+    BridgeResult refused = run(install);
+    EXPECT_EQ(refused.exit_status, 2) << refused.output << refused.error;
+    EXPECT_NE(refused.error.find("not registering " + bridge_ + " for every user"),
+              std::string::npos)
+        << refused.error;
+    EXPECT_NE(refused.error.find(fault), std::string::npos) << refused.error;
+    EXPECT_NE(refused.error.find("and pass --bridge"), std::string::npos) << refused.error;
+    EXPECT_EQ(compare_snapshots(registered, snapshot_tree(root)), std::vector<std::string>{});
+  }
+}
+
+TEST_F(Installer, ReadsOptionsAsGetoptLongDoes) {
+  struct Case {
+    std::vector<std::string> more;  // after the install arguments
+    const char* error;              // nullptr: accepted
+  };
+  const Case cases[] = {
+      {{"--dry-run", "--"}, nullptr},
+      {{"--dry-run", "--config=" + home_ / "other.json"}, nullptr},
+      {{"--dry-run", "--", "--force"}, "unknown argument --force"},
+      {{"--dry-run", "stray"}, "unknown argument stray"},
+      {{"--dry-run=yes"}, "--dry-run takes no value"},
+      {{"--dry-run", "--config"}, "--config needs a value"},
+      {{"--dry-run", "--bridge=" + bridge_}, "--bridge is given twice"},
+      {{"--dry-run", "--no-such-option"}, "unknown argument --no-such-option"},
+  };
+  for (const Case& c : cases) {
+    auto arguments = install_arguments();
+    arguments.insert(arguments.end(), c.more.begin(), c.more.end());
+    SCOPED_TRACE(c.more.back());
+    BridgeResult result = run(arguments);
+    if (c.error == nullptr) {
+      EXPECT_EQ(result.exit_status, 0) << result.error;
+      EXPECT_NE(result.output.find("Would write the configuration"), std::string::npos);
+    } else {
+      EXPECT_EQ(result.exit_status, 2);
+      EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
+    }
+  }
+  // Every value may follow its option after "=".
+  BridgeResult joined =
+      run({"--extension-id=" + std::string(kExtensionId), "--app-bundle=/Applications/Varquin.app",
+           "--user-data=" + user_data(), "--bridge=" + bridge_, "--dry-run"});
+  EXPECT_EQ(joined.exit_status, 0) << joined.error;
+  EXPECT_NE(joined.output.find("\"path\": \"" + bridge_ + "\""), std::string::npos)
+      << joined.output;
 }
 
 // macOS keeps $TMPDIR below the link /var: a store there would refuse every staging request.

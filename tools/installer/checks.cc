@@ -14,6 +14,7 @@
 
 #include "bridge_connection.h"
 #include "installer/files.h"
+#include "installer/trust.h"
 #include "json/reader.h"
 #include "json/writer.h"
 #include "platform/spawn.h"
@@ -24,8 +25,11 @@ namespace varquin::installer {
 
 namespace {
 
-// A bridge that has not answered ping within a second is too slow to be the browser's host.
-constexpr std::chrono::seconds kAnswerTimeout{1};
+// A bridge starts in milliseconds; past a second something slows it (a loaded machine, a cold
+// volume), which is worth a word but does not break the browser, which waits. Only a bridge
+// silent for much longer is taken for a hung one.
+constexpr std::chrono::seconds kSlowAnswer{1};
+constexpr std::chrono::seconds kAnswerTimeout{20};
 constexpr std::chrono::seconds kExitTimeout{10};
 constexpr std::string_view kOriginPrefix = "chrome-extension://";
 
@@ -71,7 +75,12 @@ bool check_name_and_type(Report& report, const HostManifest& manifest) {
   return ok;
 }
 
-bool check_host(Report& report, const HostManifest& manifest, const Expectations& expected) {
+Trust trust_for(const Expectations& expected) {
+  return expected.system ? Trust::for_system() : Trust::for_user();
+}
+
+bool check_host(Report& report, ChainCheck& chain, const HostManifest& manifest,
+                const Expectations& expected) {
   const std::string& path = manifest.path;
   if (!util::is_absolute(path)) {
     report.fail("\"path\" " + quoted(path) +
@@ -101,6 +110,7 @@ bool check_host(Report& report, const HostManifest& manifest, const Expectations
   }
 #endif
   report.pass("the host " + path + " is an executable file");
+  chain.check(path, trust_for(expected), "the host");
   return true;
 }
 
@@ -168,6 +178,13 @@ std::string pong_fault(const std::string& response, const std::string& id) {
   return "an unexpected answer: " + response;
 }
 
+// "35 ms", or "2.4 s" from a second on.
+std::string duration_text(std::chrono::milliseconds duration) {
+  const auto ms = duration.count();
+  if (ms < 1000) return std::to_string(ms) + " ms";
+  return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+}
+
 std::string exit_fault(const platform::ExitStatus& status) {
   if (status.exited && status.exit_code == 0) return {};
   if (status.exited) return "exited with status " + std::to_string(status.exit_code);
@@ -181,6 +198,7 @@ void check_answers(Report& report, const HostManifest& manifest, const std::stri
                    const std::string& config_path) {
   auto uuid = util::random_uuid_v4();
   const std::string id = uuid ? util::format_uuid_hyphenated(*uuid) : std::string(36, '0');
+  const auto started = std::chrono::steady_clock::now();
   auto bridge = tools::BridgeConnection::start(manifest.path, origin,
                                                {{"VARQUIN_BROWSER_BRIDGE_CONFIG", config_path}});
   if (!bridge) {
@@ -188,6 +206,8 @@ void check_answers(Report& report, const HostManifest& manifest, const std::stri
     return;
   }
   auto answer = bridge->exchange(ping_request(id), kAnswerTimeout);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
   if (!answer) {
     report.fail("the bridge started as " + origin + " gave no answer to ping: " + answer.error() +
                 " (the browser reports \"Error when communicating with the native messaging " +
@@ -217,7 +237,13 @@ void check_answers(Report& report, const HostManifest& manifest, const std::stri
   } else if (auto fault = exit_fault(*exit); !fault.empty()) {
     report.fail("the bridge answered ping but " + fault + " when its input closed");
   } else {
-    report.pass("the bridge started as " + origin + " answered ping and exited cleanly");
+    report.pass("the bridge started as " + origin + " answered ping in " + duration_text(took) +
+                " and exited cleanly");
+  }
+  if (took > kSlowAnswer) {
+    report.warn("the bridge took " + duration_text(took) + " to answer ping, where it usually " +
+                "takes milliseconds: the browser waits, but the machine or the volume the " +
+                "bridge and its store are on is slow");
   }
 }
 
@@ -244,6 +270,11 @@ void Report::fail(std::string_view what) {
   ++failures_;
 }
 
+void Report::warn(std::string_view what) {
+  add("WARN", what);
+  ++warnings_;
+}
+
 void Report::skip(std::string_view what) {
   add("--", what);
 }
@@ -256,6 +287,9 @@ void Report::finish() {
   if (!json_) {
     if (failures_ > 0) {
       out_ << failures_ << (failures_ == 1 ? " check" : " checks") << " failed.\n";
+    } else if (warnings_ > 0) {
+      out_ << "Every check passed, with " << warnings_
+           << (warnings_ == 1 ? " warning" : " warnings") << ".\n";
     } else {
       out_ << "Every check passed.\n";
     }
@@ -269,20 +303,37 @@ void Report::finish() {
     }
     sections.push_back({{"title", section.title}, {"path", section.path}, {"checks", lines}});
   }
-  const boost::json::object document{
-      {"ok", failures_ == 0}, {"failures", failures_}, {"sections", std::move(sections)}};
+  const boost::json::object document{{"ok", failures_ == 0},
+                                     {"failures", failures_},
+                                     {"warnings", warnings_},
+                                     {"sections", std::move(sections)}};
   out_ << boost::json::serialize(document) << "\n";
 }
 
-std::optional<BridgeConfig> check_config(Report& report, const std::string& config_path) {
+std::optional<BridgeConfig> check_config(Report& report, ChainCheck& chain,
+                                         const std::string& config_path) {
   report.section("Configuration", config_path);
+  const Trust trust = Trust::for_user();
+  auto exposed = exposed_components(config_path, trust);
+  // The bridge refuses a configuration another user may change: said once, with what to do.
+  const bool refused = exposed && std::any_of(exposed->begin(), exposed->end(),
+                                              [](const Exposed& e) { return e.target; });
   auto config = BridgeConfig::load(config_path);
-  if (!config) {
+  if (config) {
+    report.pass("readable and valid");
+  } else if (!refused) {
     report.fail(config.error().message + " (code " + std::string(code_text(config.error().code)) +
                 ")");
-    return std::nullopt;
   }
-  report.pass("readable and valid");
+  if (!exposed) {
+    report.fail(exposed.error());
+  } else {
+    chain.report(*exposed, trust, "the configuration");
+  }
+  if (refused) {
+    report.note("the bridge refuses a configuration another user may change (config_invalid)");
+  }
+  if (!config) return std::nullopt;
   // A store below a link is refused by every staging request: say so now, not at the first import.
   auto resolved = resolve_existing_prefix(config->electron_user_data_path);
   if (resolved && !util::same_path(*resolved, config->electron_user_data_path)) {
@@ -291,10 +342,12 @@ std::optional<BridgeConfig> check_config(Report& report, const std::string& conf
   } else {
     report.pass("electronUserDataPath is reached without a symbolic link");
   }
+  // The bridge launches this app as the user.
+  chain.check(*config->app_bundle_path, trust, "appBundlePath " + *config->app_bundle_path);
   return std::move(*config);
 }
 
-void check_manifest(Report& report, const ManifestDirectory& directory,
+void check_manifest(Report& report, ChainCheck& chain, const ManifestDirectory& directory,
                     const Expectations& expected, const std::optional<BridgeConfig>& config,
                     const std::string& config_path) {
   const std::string path = manifest_path_in(directory.path);
@@ -307,13 +360,14 @@ void check_manifest(Report& report, const ManifestDirectory& directory,
                         : content.error());
     return;
   }
+  chain.check(path, trust_for(expected), "the manifest");
   auto manifest = parse_manifest(**content);
   if (!manifest) {
     report.fail("the browser cannot use it: " + manifest.error());
     return;
   }
   ok = check_name_and_type(report, *manifest) && ok;
-  ok = check_host(report, *manifest, expected) && ok;
+  ok = check_host(report, chain, *manifest, expected) && ok;
   ok = check_origins(report, *manifest, expected, config) && ok;
   if (!ok || !config) {
     report.skip(ok ? "the bridge was not started: there is no usable configuration (see above)"

@@ -22,6 +22,8 @@ class Report {
   void section(std::string_view title, std::string_view path);
   void pass(std::string_view what);
   void fail(std::string_view what);
+  // Works, but not as it should: does not fail the diagnosis.
+  void warn(std::string_view what);
   void skip(std::string_view what);
   void note(std::string_view what);
   int failures() const { return failures_; }
@@ -42,19 +44,27 @@ class Report {
   bool json_;
   std::vector<Section> sections_;
   int failures_ = 0;
+  int warnings_ = 0;
 };
+
+class ChainCheck;
 
 struct Expectations {
   std::vector<std::string> origins;   // the extensions the installation is for
   std::optional<std::string> bridge;  // the executable the manifests must name
+  // Registered for every user: the manifests and the bridge must be root's alone.
+  bool system = false;
 };
 
-// Loads and validates the configuration; none when the bridge could not use it.
-std::optional<BridgeConfig> check_config(Report& report, const std::string& config_path);
+// Loads and validates the configuration and checks that no other user may change it, its
+// directories or the app it names; none when the bridge could not use it.
+std::optional<BridgeConfig> check_config(Report& report, ChainCheck& chain,
+                                         const std::string& config_path);
 
-// Checks the manifest in `directory` (place, name, keys, origins, host, and that `config` lets the
-// origin in), then starts its host with `config_path` and pings it.
-void check_manifest(Report& report, const ManifestDirectory& directory,
+// Checks the manifest in `directory` (place, who may change it, name, keys, origins, host and who
+// may replace it, and that `config` lets the origin in), then starts its host with `config_path`
+// and pings it.
+void check_manifest(Report& report, ChainCheck& chain, const ManifestDirectory& directory,
                     const Expectations& expected, const std::optional<BridgeConfig>& config,
                     const std::string& config_path);
 

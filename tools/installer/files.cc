@@ -1,5 +1,9 @@
 #include "installer/files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <span>
@@ -44,6 +48,36 @@ Outcome<std::string> temporary_name_for(const std::string& path) {
   return util::join_path(directory, "." + name + "." + util::format_uuid_simple(*uuid) + ".tmp");
 }
 
+// mkdir and open leave out what the umask removes, never add to `mode`: set it exactly after.
+Outcome<void> create_directories(const std::string& path, mode_t mode) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return {};
+    return failure("cannot create the directory", path, platform::OsError{ENOTDIR});
+  }
+  if (auto parent = util::parent_path(path); parent && !parent->empty() && *parent != path) {
+    VARQUIN_RETURN_IF_ERROR(create_directories(*parent, mode));
+  }
+  if (::mkdir(path.c_str(), mode) != 0) {
+    const int error = errno;
+    // Another process may have created it in between.
+    if (error == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return {};
+    return failure("cannot create the directory", path, platform::OsError{error});
+  }
+  if (::chmod(path.c_str(), mode) != 0) {
+    return failure("cannot set the mode of", path, platform::OsError{errno});
+  }
+  return {};
+}
+
+Outcome<platform::UniqueFd> create_exclusive(const std::string& path, mode_t mode) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) return platform::UniqueFd(fd);
+    if (errno != EINTR) return failure("cannot create", path, platform::OsError{errno});
+  }
+}
+
 }  // namespace
 
 Outcome<std::optional<std::string>> read_if_present(const std::string& path) {
@@ -53,24 +87,24 @@ Outcome<std::optional<std::string>> read_if_present(const std::string& path) {
   return failure("cannot read", path, content.error());
 }
 
-Outcome<void> write_atomically(const std::string& path, std::string_view content) {
-  if (auto directory = util::parent_path(path)) {
-    if (auto made = toolkit::create_directories(*directory); !made) {
-      return failure("cannot create the directory", *directory, made.error());
-    }
+Outcome<void> write_atomically(const std::string& path, std::string_view content, Modes modes) {
+  if (auto directory = util::parent_path(path); directory && !directory->empty()) {
+    VARQUIN_RETURN_IF_ERROR(create_directories(*directory, modes.directory));
   }
   VARQUIN_ASSIGN_OR_RETURN(auto name, temporary_name_for(path));
-  auto fd = toolkit::create_exclusive_file(name);
-  if (!fd) return failure("cannot create", name, fd.error());
+  VARQUIN_ASSIGN_OR_RETURN(auto fd, create_exclusive(name, modes.file));
   TemporaryFile temporary(name);
+  if (::fchmod(fd.get(), modes.file) != 0) {
+    return failure("cannot set the mode of", name, platform::OsError{errno});
+  }
   auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
-  if (auto written = platform::write_all(fd->get(), bytes); !written) {
+  if (auto written = platform::write_all(fd.get(), bytes); !written) {
     return failure("cannot write", name, written.error());
   }
-  if (auto synced = platform::full_sync(fd->get()); !synced) {
+  if (auto synced = platform::full_sync(fd.get()); !synced) {
     return failure("cannot sync", name, synced.error());
   }
-  fd->reset();
+  fd.reset();
   if (auto renamed = toolkit::rename_path(name, path); !renamed) {
     return failure("cannot move the new file to", path, renamed.error());
   }

@@ -17,6 +17,8 @@
 #include "installer/manifest.h"
 #include "installer/options.h"
 #include "installer/plan.h"
+#include "installer/trust.h"
+#include "platform/ownership.h"
 #include "util/path.h"
 
 namespace {
@@ -158,6 +160,38 @@ std::string resolve_bridge(const Options& options, Problems& problems) {
   return bridge;
 }
 
+// Where a bridge for every user may live: directories only root can change.
+std::string root_only_example() {
+  return native_layout() == Layout::MacOS ? "/Library/Application Support/Varquin" : "/opt/varquin";
+}
+
+// What every user's browser runs must be root's alone, and the manifests root's too.
+void check_system_bridge(const Options& options, const std::string& bridge, Problems& problems) {
+  if (!options.system_root && !options.dry_run && platform::effective_user() != 0) {
+    problems.push_back(
+        "--system writes the manifests every user's browser reads, which must be root's: run it "
+        "as root (sudo)");
+  }
+  auto exposed = exposed_components(bridge, Trust::for_system());
+  if (!exposed) {
+    problems.push_back(exposed.error());
+    return;
+  }
+  for (const Exposed& component : *exposed) {
+    problems.push_back("not registering " + bridge +
+                       " for every user: " + exposure_fault(component, Trust::for_system()));
+  }
+  if (!exposed->empty()) {
+    const std::string directory = root_only_example();
+    const std::string copy =
+        util::join_path(directory, util::file_name(bridge).value_or("varquin-browser-bridge"));
+    problems.push_back(
+        "copy the bridge where only root can change it, e.g. sudo install -d -m 0755 \"" +
+        directory + "\" && sudo install -m 0755 \"" + bridge + "\" \"" + copy +
+        "\", and pass --bridge \"" + copy + "\"");
+  }
+}
+
 // The keys whose values differ between two configurations, or empty.
 std::string differing_keys(const BridgeConfig& a, const BridgeConfig& b) {
   std::string keys;
@@ -187,6 +221,7 @@ void note_config_location(Report& report, const std::string& config_path) {
 
 int run_checks(const Plan& plan) {
   Report report(std::cout, plan.json);
+  ChainCheck chain(report);
   std::optional<BridgeConfig> config;
   auto present = is_present(plan.config_path);
   if (plan.config_optional && present && !*present) {
@@ -196,28 +231,35 @@ int run_checks(const Plan& plan) {
         "without --system (the desktop app does it at its first start); the bridge is "
         "not started below");
   } else {
-    config = check_config(report, plan.config_path);
+    config = check_config(report, chain, plan.config_path);
     note_config_location(report, plan.config_path);
   }
   for (const auto& directory : plan.directories) {
-    check_manifest(report, directory, plan.expected, config, plan.config_path);
+    check_manifest(report, chain, directory, plan.expected, config, plan.config_path);
   }
   report.finish();
   return report.failures() > 0 ? kFailed : 0;
 }
 
-// Writes `content` unless the file already holds it; says what happened.
+// Writes `content` unless the file already holds it and no other user may change it; says what
+// happened.
 bool publish(const std::string& what, const std::string& path, const std::string& content,
-             const std::optional<std::string>& existing) {
-  if (existing && *existing == content) {
+             const std::optional<std::string>& existing, Modes modes, const Trust& trust) {
+  const bool same = existing && *existing == content;
+  const bool exposed = existing && file_exposed(path, trust);
+  if (same && !exposed) {
     steps() << what << " unchanged: " << path << "\n";
     return true;
   }
-  if (auto written = write_atomically(path, content); !written) {
+  if (auto written = write_atomically(path, content, modes); !written) {
     print_problem(written.error());
     return false;
   }
-  steps() << what << (existing ? " replaced: " : " written: ") << path << "\n";
+  steps() << what
+          << (!existing ? " written: "
+              : exposed ? " replaced, since another user could change it: "
+                        : " replaced: ")
+          << path << "\n";
   return true;
 }
 
@@ -249,6 +291,7 @@ std::optional<Documents> prepare(const Options& options) {
   }
   Documents documents;
   documents.bridge = resolve_bridge(options, problems);
+  if (options.system && problems.empty()) check_system_bridge(options, documents.bridge, problems);
   if (!problems.empty()) {
     print_problems(problems);
     return std::nullopt;
@@ -293,27 +336,28 @@ void print_dry_run(const Plan& plan, const Documents& documents) {
   }
 }
 
-// Writes the configuration unless an existing one holds the same settings; a different one is
-// replaced only with --force. False after a refusal or a failure.
+// Writes the configuration unless an existing one holds the same settings (kept as written); a
+// different one is replaced only with --force. False after a refusal or a failure.
 bool write_config(const Options& options, const Plan& plan, const Documents& documents) {
   auto existing = read_if_present(plan.config_path);
   if (!existing) {
     print_problem(existing.error());
     return false;
   }
-  if (!*existing || **existing == documents.config_text || options.force) {
-    return publish("Configuration", plan.config_path, documents.config_text, *existing);
+  std::string text = documents.config_text;
+  if (*existing && **existing != text && !options.force) {
+    auto theirs = BridgeConfig::parse(**existing);
+    if (!theirs || !differing_keys(*theirs, documents.config).empty()) {
+      print_problem("not replacing the configuration " + plan.config_path + ": " +
+                    (theirs ? "it differs in " + differing_keys(*theirs, documents.config)
+                            : "it is not a usable configuration (" + theirs.error().message + ")") +
+                    ". Pass --force to replace it, or --config PATH to write another file.");
+      return false;
+    }
+    text = **existing;
   }
-  auto theirs = BridgeConfig::parse(**existing);
-  if (theirs && differing_keys(*theirs, documents.config).empty()) {
-    steps() << "Configuration unchanged (same settings): " << plan.config_path << "\n";
-    return true;
-  }
-  print_problem("not replacing the configuration " + plan.config_path + ": " +
-                (theirs ? "it differs in " + differing_keys(*theirs, documents.config)
-                        : "it is not a usable configuration (" + theirs.error().message + ")") +
-                ". Pass --force to replace it, or --config PATH to write another file.");
-  return false;
+  return publish("Configuration", plan.config_path, text, *existing, kConfigModes,
+                 Trust::for_user());
 }
 
 bool write_manifests(const Plan& plan, const Documents& documents) {
@@ -324,7 +368,10 @@ bool write_manifests(const Plan& plan, const Documents& documents) {
       print_problem(previous.error());
       return false;
     }
-    if (!publish(directory.browser + " manifest", path, documents.manifest_text, *previous)) {
+    const bool system = plan.expected.system;
+    if (!publish(directory.browser + " manifest", path, documents.manifest_text, *previous,
+                 system ? kSystemManifestModes : kUserManifestModes,
+                 system ? Trust::for_system() : Trust::for_user())) {
       return false;
     }
   }
@@ -342,7 +389,8 @@ int install(const Options& options, Plan plan) {
   if (!options.system && !write_config(options, plan, *documents)) return kFailed;
   if (!write_manifests(plan, *documents)) return kFailed;
   steps() << "\n";
-  plan.expected = {documents->origins, documents->bridge};
+  plan.expected.origins = documents->origins;
+  plan.expected.bridge = documents->bridge;
   return run_checks(plan);
 }
 
@@ -446,6 +494,7 @@ int main(int argc, char** argv) {
             {},
             options->json,
             options->system};
+  plan.expected.system = options->system;
   if (!problems.empty()) {
     print_problems(problems);
     return kUsage;

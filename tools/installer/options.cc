@@ -1,5 +1,7 @@
 #include "installer/options.h"
 
+#include <getopt.h>
+
 #include <string_view>
 
 namespace varquin::installer {
@@ -64,6 +66,95 @@ void append_list(const std::string& text, std::vector<std::string>& out) {
   }
 }
 
+enum class Key : int {
+  Help = 'h',
+  ExtensionId = 256,
+  AppBundle,
+  UserData,
+  Bridge,
+  Config,
+  ManifestDir,
+  Browser,
+  AllBrowsers,
+  System,
+  Layout,
+  SystemRoot,
+  Json,
+  Force,
+  DryRun,
+  Check,
+  Uninstall,
+  RemoveConfig,
+};
+
+constexpr option option_for(const char* name, int has_argument, Key key) {
+  return {name, has_argument, nullptr, static_cast<int>(key)};
+}
+
+const option kLongOptions[] = {
+    option_for("extension-id", required_argument, Key::ExtensionId),
+    option_for("app-bundle", required_argument, Key::AppBundle),
+    option_for("user-data", required_argument, Key::UserData),
+    option_for("bridge", required_argument, Key::Bridge),
+    option_for("config", required_argument, Key::Config),
+    option_for("manifest-dir", required_argument, Key::ManifestDir),
+    option_for("browser", required_argument, Key::Browser),
+    option_for("all-browsers", no_argument, Key::AllBrowsers),
+    option_for("system", no_argument, Key::System),
+    option_for("layout", required_argument, Key::Layout),
+    option_for("system-root", required_argument, Key::SystemRoot),
+    option_for("json", no_argument, Key::Json),
+    option_for("force", no_argument, Key::Force),
+    option_for("dry-run", no_argument, Key::DryRun),
+    option_for("check", no_argument, Key::Check),
+    option_for("uninstall", no_argument, Key::Uninstall),
+    option_for("remove-config", no_argument, Key::RemoveConfig),
+    option_for("help", no_argument, Key::Help),
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string option_name(int key) {
+  for (const option& o : kLongOptions) {
+    if (o.name != nullptr && o.val == key) return std::string("--") + o.name;
+  }
+  return "-" + std::string(1, static_cast<char>(key));
+}
+
+// The arguments as getopt_long wants them: a program name first, mutable C strings.
+class CommandLine {
+ public:
+  explicit CommandLine(std::span<const std::string> arguments)
+      : strings_(arguments.begin(), arguments.end()) {
+    strings_.insert(strings_.begin(), "varquin-bridge-install");
+    for (std::string& s : strings_) pointers_.push_back(s.data());
+    pointers_.push_back(nullptr);
+  }
+  int count() const { return static_cast<int>(strings_.size()); }
+  char** argv() { return pointers_.data(); }
+  const std::string& at(int index) const { return strings_[static_cast<std::size_t>(index)]; }
+
+ private:
+  std::vector<std::string> strings_;
+  std::vector<char*> pointers_;
+};
+
+// What getopt_long refused (':' a missing value, '?' anything else), in a person's words. Both C
+// libraries have stepped past the refused argument.
+std::string refusal(int key, const CommandLine& line) {
+  const std::string& written = line.at(optind - 1);
+  if (key == ':') return written + " needs a value";
+  const std::size_t equals = written.find('=');
+  if (written.starts_with("--") && equals != std::string::npos) {
+    const std::string name = written.substr(2, equals - 2);
+    for (const option& o : kLongOptions) {
+      if (o.name != nullptr && o.has_arg == no_argument && name == o.name) {
+        return written.substr(0, equals) + " takes no value";
+      }
+    }
+  }
+  return "unknown argument " + written;
+}
+
 }  // namespace
 
 const char* usage_text() {
@@ -73,59 +164,50 @@ const char* usage_text() {
 tools::Outcome<Options> parse_options(std::span<const std::string> arguments) {
   Options options;
   std::optional<std::string> layout;
-  const std::pair<std::string_view, std::optional<std::string>*> values[] = {
-      {"--app-bundle", &options.app_bundle},
-      {"--user-data", &options.user_data},
-      {"--bridge", &options.bridge},
-      {"--config", &options.config},
-      {"--layout", &layout},
-      {"--system-root", &options.system_root},
-  };
-  const std::pair<std::string_view, std::vector<std::string>*> lists[] = {
-      {"--extension-id", &options.extension_ids},
-      {"--manifest-dir", &options.manifest_directories},
-  };
-  const std::pair<std::string_view, bool*> flags[] = {{"--force", &options.force},
-                                                      {"--dry-run", &options.dry_run},
-                                                      {"--remove-config", &options.remove_config},
-                                                      {"--all-browsers", &options.all_browsers},
-                                                      {"--system", &options.system},
-                                                      {"--json", &options.json},
-                                                      {"--help", &options.help},
-                                                      {"-h", &options.help}};
   bool check = false, uninstall = false;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    auto next = [&]() -> tools::Outcome<std::string> {
-      if (i + 1 >= arguments.size()) return std::unexpected(argument + " needs a value");
-      return arguments[++i];
-    };
-    bool known = false;
-    for (const auto& [name, target] : values) {
-      if (argument != name) continue;
-      VARQUIN_ASSIGN_OR_RETURN(auto value, next());
-      if (*target) return std::unexpected(argument + " is given twice");
-      *target = std::move(value);
-      known = true;
+  const std::pair<Key, std::optional<std::string>*> values[] = {
+      {Key::AppBundle, &options.app_bundle},
+      {Key::UserData, &options.user_data},
+      {Key::Bridge, &options.bridge},
+      {Key::Config, &options.config},
+      {Key::Layout, &layout},
+      {Key::SystemRoot, &options.system_root},
+  };
+  const std::pair<Key, bool*> flags[] = {
+      {Key::Force, &options.force},
+      {Key::DryRun, &options.dry_run},
+      {Key::RemoveConfig, &options.remove_config},
+      {Key::AllBrowsers, &options.all_browsers},
+      {Key::System, &options.system},
+      {Key::Json, &options.json},
+      {Key::Check, &check},
+      {Key::Uninstall, &uninstall},
+      {Key::Help, &options.help},
+  };
+  CommandLine line(arguments);
+  // 0 starts a fresh scan in both C libraries (BSD's getopt_long treats it as optreset).
+  optind = 0;
+  opterr = 0;
+  for (;;) {
+    int index = -1;
+    const int key = getopt_long(line.count(), line.argv(), "+:h", kLongOptions, &index);
+    if (key == -1) break;
+    if (key == ':' || key == '?') return std::unexpected(refusal(key, line));
+    const std::string value = optarg ? optarg : "";
+    for (const auto& [k, target] : values) {
+      if (key != static_cast<int>(k)) continue;
+      if (*target) return std::unexpected(option_name(key) + " is given twice");
+      *target = value;
     }
-    for (const auto& [name, target] : lists) {
-      if (argument != name) continue;
-      VARQUIN_ASSIGN_OR_RETURN(auto value, next());
-      target->push_back(std::move(value));
-      known = true;
+    for (const auto& [k, target] : flags) {
+      if (key == static_cast<int>(k)) *target = true;
     }
-    for (const auto& [name, target] : flags) {
-      if (argument == name) *target = known = true;
-    }
-    if (argument == "--browser") {
-      VARQUIN_ASSIGN_OR_RETURN(auto value, next());
-      append_list(value, options.browsers);
-      known = true;
-    }
-    if (argument == "--check") check = known = true;
-    if (argument == "--uninstall") uninstall = known = true;
-    if (!known) return std::unexpected("unknown argument " + argument);
+    if (key == static_cast<int>(Key::ExtensionId)) options.extension_ids.push_back(value);
+    if (key == static_cast<int>(Key::ManifestDir)) options.manifest_directories.push_back(value);
+    if (key == static_cast<int>(Key::Browser)) append_list(value, options.browsers);
   }
+  // Every option takes its value with it: anything left over, after "--" too, is a mistake.
+  if (optind < line.count()) return std::unexpected("unknown argument " + line.at(optind));
   if (check && uninstall) {
     return std::unexpected(std::string("--check and --uninstall exclude each other"));
   }
