@@ -37,6 +37,25 @@ async function cleanup() {
   }
 }
 
+// An upload of a Blob aborted once its first chunk is accepted: it must leave nothing staged and
+// no bridge running. Its request ID is known before the upload starts.
+async function abortedUpload(bytes) {
+  const controller = new AbortController();
+  const blob = new Blob([bytes, bytes, bytes, bytes]);
+  const upload = bridge.upload(
+      blob, P.uploadName, {signal: controller.signal, onProgress: () => controller.abort()});
+  try {
+    await upload;
+    return {requestId: upload.requestId, code: 'not aborted'};
+  } catch (error) {
+    return {
+      requestId: upload.requestId,
+      code: error.code,
+      sameId: error.requestId === upload.requestId
+    };
+  }
+}
+
 async function run() {
   const results = {ping: outcome(await bridge.ping(P.pingId))};
   const progress = [];
@@ -47,9 +66,14 @@ async function run() {
   }));
   results.progress = progress;
   results.retries = retries;
+  results.arrayBuffer = outcome(
+      await bridge.upload(bytes.slice().buffer, P.uploadName, {requestId: P.arrayBufferId}));
+  results.blob =
+      outcome(await bridge.upload(new Blob([bytes]), P.uploadName, {requestId: P.blobId}));
   results.stageDownload = outcome(await bridge.stageDownload(P.downloadFile, P.downloadName));
   report('staged', results.stageDownload);
   results.cleanup = await cleanup();
+  results.aborted = await abortedUpload(bytes);
   report('done', results);
 }
 
