@@ -1,0 +1,171 @@
+// The benchmark's side in the browser: times uploads and downloads through the extension's client
+// module against the real bridge and against a host that only answers (Chromium's own floor), and
+// asks the bench's control host to time the same frames written straight to the bridge, run after
+// run. Reports on the console, where varquin-browser-bench reads it. The bench copies
+// peers/extension/varquin-bridge.js and its parameters beside this file.
+import P from './params.js';
+import {DEFAULT_CHUNK_SIZE, DEFAULT_WINDOW, encodeBase64, encodeBase64Portable, NativePort, SCHEMA, VarquinBridge} from './varquin-bridge.js';
+
+function report(tag, value) { console.log('VARQUIN_BENCH ' + tag + ' ' + JSON.stringify(value)); }
+
+// One port to the control host for the whole run; its answers come in order.
+class Control {
+  constructor() {
+    this.waiting = [];
+    this.port = chrome.runtime.connectNative('com.varquin.bench_control');
+    this.port.onMessage.addListener((answer) => this.waiting.shift().resolve(answer));
+    this.port.onDisconnect.addListener(() => {
+      const reason = chrome.runtime.lastError ? chrome.runtime.lastError.message : 'closed';
+      for (const w of this.waiting.splice(0)) w.reject(new Error('control host: ' + reason));
+    });
+  }
+
+  async ask(request) {
+    const answer = await new Promise((resolve, reject) => {
+      this.waiting.push({resolve, reject});
+      this.port.postMessage(request);
+    });
+    if (!answer.ok) throw new Error('control host: ' + answer.error);
+    return answer;
+  }
+}
+
+const bridge = new VarquinBridge();
+const floor = new VarquinBridge({hostName: 'com.varquin.bench_floor'});
+
+async function seconds(work) {
+  const start = performance.now();
+  await work();
+  return (performance.now() - start) / 1000;
+}
+
+// Base64 of the same bytes by each encoder, in MB/s; the old one for comparison.
+function encoders(bytes) {
+  const oldEncoder = (b) => {
+    let text = '';
+    for (let at = 0; at < b.length; at += 0x8000) {
+      text += String.fromCharCode.apply(null, b.subarray(at, at + 0x8000));
+    }
+    return btoa(text);
+  };
+  const rates = {};
+  const expected = encodeBase64Portable(bytes);
+  for (const [name, encode] of [
+           ['toBase64', encodeBase64], ['portable', encodeBase64Portable],
+           ['String.fromCharCode + btoa', oldEncoder]]) {
+    let best = Infinity;
+    for (let i = 0; i < 5; i++) {
+      const start = performance.now();
+      const text = encode(bytes);
+      best = Math.min(best, performance.now() - start);
+      if (text !== expected) throw new Error(name + ' differs from the portable encoder');
+    }
+    rates[name] = bytes.length / 1e3 / best;
+  }
+  return rates;
+}
+
+async function roads(control, payload) {
+  const up = {module: [], direct: [], floor: []};
+  const down = {module: [], direct: [], floor: []};
+  const download = async () => (await control.ask({op: 'prepare-download'})).path;
+  for (let run = 0; run < P.runs; run++) {
+    await control.ask({op: 'clear'});
+    up.module.push(await seconds(() => bridge.upload(payload, 'report.csv')));
+    await control.ask({op: 'clear'});
+    up.direct.push(
+        (await control.ask({op: 'direct-upload', chunkSize: DEFAULT_CHUNK_SIZE})).seconds);
+    up.floor.push(await seconds(() => floor.upload(payload, 'report.csv')));
+
+    await control.ask({op: 'clear'});
+    let path = await download();
+    down.module.push(await seconds(() => bridge.stageDownload(path, 'report.csv')));
+    await control.ask({op: 'clear'});
+    path = await download();
+    down.direct.push((await control.ask({op: 'direct-download', path})).seconds);
+    path = await download();
+    down.floor.push(await seconds(() => floor.stageDownload(path, 'report.csv')));
+    report(
+        'progress', {run: run + 1, of: P.runs, upload: up.module.at(-1), direct: up.direct.at(-1)});
+  }
+  return {upload: up, download: down};
+}
+
+// The renderer's peak RSS above idle while the Blob goes up (the control host reads and resets
+// the extension process's high-water mark).
+async function memory(control, payload) {
+  await control.ask({op: 'clear'});
+  const idle = await control.ask({op: 'mark'});
+  if (!idle.supported) return {supported: false};
+  await bridge.upload(payload, 'report.csv');
+  const peak = await control.ask({op: 'peak'});
+  return {supported: true, idle: idle.rss, peak: peak.hwm, processes: idle.processes};
+}
+
+// Chromium's own cost per message: the same upload_chunk text posted to the host that only
+// answers, `window` at a time, in ms per message and MB/s of Base64 text.
+async function messageCost(length, window) {
+  const data = 'A'.repeat(length);
+  const count = Math.max(8, Math.round((32 << 20) / length));
+  const port = new NativePort(chrome.runtime, 'com.varquin.bench_floor');
+  const requestId = crypto.randomUUID();
+  const start = performance.now();
+  const inFlight = [];
+  for (let sequence = 0; sequence < count; sequence++) {
+    if (inFlight.length >= window) await inFlight.shift();
+    inFlight.push(port.send({schema: SCHEMA, requestId, action: 'upload_chunk', sequence, data}));
+  }
+  await Promise.all(inFlight);
+  const elapsed = performance.now() - start;
+  port.close();
+  return {length, window, perMessage: elapsed / count, rate: (count * length) / 1e3 / elapsed};
+}
+
+async function chunkSizes(control, payload) {
+  const rows = [];
+  const configurations = [];
+  for (const chunkSize of P.chunkSizes) configurations.push([chunkSize, DEFAULT_WINDOW]);
+  for (const window of P.windows) configurations.push([DEFAULT_CHUNK_SIZE, window]);
+  configurations.push([1 << 20, 1]);  // the largest chunks, one at a time: the module as it was
+  for (const [chunkSize, window] of configurations) {
+    const times = [];
+    for (let run = 0; run < P.sweepRuns; run++) {
+      await control.ask({op: 'clear'});
+      times.push(await seconds(() => bridge.upload(payload, 'report.csv', {chunkSize, window})));
+    }
+    rows.push({chunkSize, window, times});
+    report('progress', {chunkSize, window, times});
+  }
+  // The floor for each input kind: what reading the Blob slice by slice costs.
+  const bytes = new Uint8Array(await payload.arrayBuffer());
+  const floor = new VarquinBridge({hostName: 'com.varquin.bench_floor'});
+  const inputs = [];
+  for (const [name, input] of [['Blob', payload], ['Uint8Array', bytes]]) {
+    const times = [];
+    for (let run = 0; run < P.sweepRuns; run++) {
+      times.push(await seconds(() => floor.upload(input, 'report.csv')));
+    }
+    inputs.push({name, times});
+  }
+  const messages = [];
+  for (const length of [87380, 174764, 349528, 524288, 699052, 873816, 1048000]) {
+    for (const window of [1, 4]) messages.push(await messageCost(length, window));
+  }
+  return {rows, inputs, messages, encoders: encoders(bytes.subarray(0, 8 << 20))};
+}
+
+async function run() {
+  const control = new Control();
+  const payload = await (await fetch(chrome.runtime.getURL('payload.bin'))).blob();
+  if (payload.size !== P.size) throw new Error(`payload of ${payload.size} bytes`);
+  const results = {chunkSize: DEFAULT_CHUNK_SIZE, window: DEFAULT_WINDOW};
+  if (P.parts.includes('browser')) {
+    Object.assign(results, await roads(control, payload));
+    results.memory = await memory(control, payload);
+  }
+  if (P.parts.includes('chunk-sizes')) results.sweep = await chunkSizes(control, payload);
+  await control.ask({op: 'clear'});
+  report('done', results);
+}
+
+run().catch((error) => report('error', {message: String(error.stack || error)}));
