@@ -65,26 +65,36 @@ function encoders(bytes) {
   return rates;
 }
 
+// Wall time of `work`, and the CPU time Chromium and the hosts it started spent on it.
+async function measured(control, work) {
+  const before = (await control.ask({op: 'cpu'})).cpu;
+  const wall = await seconds(work);
+  return {wall, cpu: (await control.ask({op: 'cpu'})).cpu - before};
+}
+
 async function roads(control, payload) {
-  const up = {module: [], direct: [], floor: []};
-  const down = {module: [], direct: [], floor: []};
+  const road = () => ({module: [], direct: [], floor: []});
+  const up = road(), down = road();
+  const direct = async (request) => {
+    const answer = await control.ask(request);
+    return {wall: answer.seconds, cpu: answer.cpu};
+  };
   const download = async () => (await control.ask({op: 'prepare-download'})).path;
   for (let run = 0; run < P.runs; run++) {
     await control.ask({op: 'clear'});
-    up.module.push(await seconds(() => bridge.upload(payload, 'report.csv')));
+    up.module.push(await measured(control, () => bridge.upload(payload, 'report.csv')));
     await control.ask({op: 'clear'});
-    up.direct.push(
-        (await control.ask({op: 'direct-upload', chunkSize: DEFAULT_CHUNK_SIZE})).seconds);
-    up.floor.push(await seconds(() => floor.upload(payload, 'report.csv')));
+    up.direct.push(await direct({op: 'direct-upload', chunkSize: DEFAULT_CHUNK_SIZE}));
+    up.floor.push(await measured(control, () => floor.upload(payload, 'report.csv')));
 
     await control.ask({op: 'clear'});
     let path = await download();
-    down.module.push(await seconds(() => bridge.stageDownload(path, 'report.csv')));
+    down.module.push(await measured(control, () => bridge.stageDownload(path, 'report.csv')));
     await control.ask({op: 'clear'});
     path = await download();
-    down.direct.push((await control.ask({op: 'direct-download', path})).seconds);
+    down.direct.push(await direct({op: 'direct-download', path}));
     path = await download();
-    down.floor.push(await seconds(() => floor.stageDownload(path, 'report.csv')));
+    down.floor.push(await measured(control, () => floor.stageDownload(path, 'report.csv')));
     report(
         'progress', {run: run + 1, of: P.runs, upload: up.module.at(-1), direct: up.direct.at(-1)});
   }

@@ -248,7 +248,7 @@ export class NativePort {
       if (this.timer === undefined) this.#arm();
       this.port.postMessage(request);
     });
-    // Failures are taken in order by whoever awaits this; an early one must not go unheard.
+    // The caller awaits answers in order; a failure before then is no unhandled rejection.
     answer.catch(() => {});
     return answer;
   }
@@ -492,7 +492,7 @@ export class VarquinBridge {
     };
     /** @param {Promise<BridgeResult>} answer @param {number} end */
     const track = (answer, end) => {
-      answer.catch(() => {});  // taken in order below; an early failure must not go unheard
+      answer.catch(() => {});  // awaited in order below; until then a failure is no unhandled one
       inFlight.push({answer, end});
     };
     const fields = {source: SOURCE, originalName: name, expectedSize: total};
@@ -501,12 +501,18 @@ export class VarquinBridge {
     const endOf = (sequence, start) =>
         Math.min(total, start + Math.min(wanted, chunkCapacity(requestId, sequence)));
     // The next slice is read while the current one is encoded and sent.
-    let next = total > 0 ? source.read(0, endOf(0, 0)) : null;
+    /** @param {number} sequence @param {number} start */
+    const readAhead = (sequence, start) => {
+      const read = Promise.resolve(source.read(start, endOf(sequence, start)));
+      read.catch(() => {});  // awaited in the next round, unless the upload failed before
+      return read;
+    };
+    let next = total > 0 ? readAhead(0, 0) : null;
     for (let sequence = 0, sent = 0; sent < total; sequence++) {
       const end = endOf(sequence, sent);
-      const bytes = await /** @type {Promise<Uint8Array> | Uint8Array} */ (next);
+      const bytes = await /** @type {Promise<Uint8Array>} */ (next);
       if (port.closed) throw port.closed;
-      next = end < total ? source.read(end, endOf(sequence + 1, end)) : null;
+      next = end < total ? readAhead(sequence + 1, end) : null;
       const data = encodeBase64(bytes);
       while (inFlight.length >= window) await settleOldest();
       track(ask(port, message('upload_chunk', requestId, {sequence, data}), 'chunk_accepted'), end);
