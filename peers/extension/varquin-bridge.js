@@ -313,29 +313,58 @@ export class NativePort {
 }
 
 /**
- * An upload's bytes, read one slice at a time.
- * @typedef {{size: number, read(start: number, end: number): Promise<Uint8Array> | Uint8Array}}
- * Source
+ * An upload's bytes, read front to back, one chunk at a time, by a reader opened per attempt.
+ * @typedef {{read(start: number, end: number): Promise<Uint8Array> | Uint8Array,
+ *            close(): void}} Reader
+ * @typedef {{size: number, open(): Reader}} Source
  */
+
+/**
+ * A Blob read through its stream: one data pipe for the whole upload, where a slice per chunk
+ * costs a round trip to the browser process each; never more than a chunk and a piece of the
+ * stream in memory.
+ * @param {Blob} blob
+ * @returns {Reader}
+ */
+function blobReader(blob) {
+  const stream = blob.stream().getReader();
+  let piece = new Uint8Array(0);
+  let at = 0;
+  return {
+    async read(start, end) {
+      const chunk = new Uint8Array(end - start);
+      for (let filled = 0; filled < chunk.length;) {
+        if (at === piece.length) {
+          const {value, done} = await stream.read();
+          if (done) throw new Error('The Blob ended before its size');
+          piece = value;
+          at = 0;
+        }
+        const n = Math.min(chunk.length - filled, piece.length - at);
+        chunk.set(piece.subarray(at, at + n), filled);
+        filled += n;
+        at += n;
+      }
+      return chunk;
+    },
+    close() { stream.cancel().catch(() => {}); },
+  };
+}
 
 /**
  * @param {unknown} bytes
  * @returns {Source}
  */
 function sourceOf(bytes) {
-  if (bytes instanceof Uint8Array) {
-    return {size: bytes.length, read: (start, end) => bytes.subarray(start, end)};
-  }
-  if (bytes instanceof ArrayBuffer) {
-    const view = new Uint8Array(bytes);
-    return {size: view.length, read: (start, end) => view.subarray(start, end)};
-  }
+  /** @param {Uint8Array} view @returns {Source} */
+  const ofView = (view) => ({
+    size: view.length,
+    open: () => ({read: (start, end) => view.subarray(start, end), close() {}}),
+  });
+  if (bytes instanceof Uint8Array) return ofView(bytes);
+  if (bytes instanceof ArrayBuffer) return ofView(new Uint8Array(bytes));
   if (typeof Blob !== 'undefined' && bytes instanceof Blob) {
-    // Never the whole Blob in memory: each chunk is read when it is about to be sent.
-    return {
-      size: bytes.size,
-      read: async (start, end) => new Uint8Array(await bytes.slice(start, end).arrayBuffer()),
-    };
+    return {size: bytes.size, open: () => blobReader(bytes)};
   }
   throw new TypeError('upload() takes a Uint8Array, an ArrayBuffer or a Blob');
 }
@@ -500,23 +529,29 @@ export class VarquinBridge {
     /** @param {number} sequence @param {number} start */
     const endOf = (sequence, start) =>
         Math.min(total, start + Math.min(wanted, chunkCapacity(requestId, sequence)));
-    // The next slice is read while the current one is encoded and sent.
+    // The next chunk is read while the current one is encoded and sent.
+    const reader = source.open();
     /** @param {number} sequence @param {number} start */
     const readAhead = (sequence, start) => {
-      const read = Promise.resolve(source.read(start, endOf(sequence, start)));
+      const read = Promise.resolve(reader.read(start, endOf(sequence, start)));
       read.catch(() => {});  // awaited in the next round, unless the upload failed before
       return read;
     };
-    let next = total > 0 ? readAhead(0, 0) : null;
-    for (let sequence = 0, sent = 0; sent < total; sequence++) {
-      const end = endOf(sequence, sent);
-      const bytes = await /** @type {Promise<Uint8Array>} */ (next);
-      if (port.closed) throw port.closed;
-      next = end < total ? readAhead(sequence + 1, end) : null;
-      const data = encodeBase64(bytes);
-      while (inFlight.length >= window) await settleOldest();
-      track(ask(port, message('upload_chunk', requestId, {sequence, data}), 'chunk_accepted'), end);
-      sent = end;
+    try {
+      let next = total > 0 ? readAhead(0, 0) : null;
+      for (let sequence = 0, sent = 0; sent < total; sequence++) {
+        const end = endOf(sequence, sent);
+        const bytes = await /** @type {Promise<Uint8Array>} */ (next);
+        if (port.closed) throw port.closed;
+        next = end < total ? readAhead(sequence + 1, end) : null;
+        const data = encodeBase64(bytes);
+        while (inFlight.length >= window) await settleOldest();
+        track(
+            ask(port, message('upload_chunk', requestId, {sequence, data}), 'chunk_accepted'), end);
+        sent = end;
+      }
+    } finally {
+      reader.close();
     }
     while (inFlight.length >= window) await settleOldest();
     track(ask(port, message('commit_upload', requestId), 'staged', 'already_finalized'), total);
