@@ -228,6 +228,7 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   const std::string upload_id = "3f2c8a4e-9b1d-4c7e-8f60-2a5b7c9d1e03";
   const std::string array_buffer_id = "5a6b7c8d-1e2f-4a3b-9c4d-5e6f7a8b9c0d";
   const std::string blob_id = "6b7c8d9e-2f3a-4b4c-8d5e-6f7a8b9c0d1e";
+  const std::string browser_download_id = "7c8d9e0f-3a4b-4c5d-9e6f-7a8b9c0d1e2f";
   const std::string download_id = "8d4e1f2a-6c3b-4a59-9e7d-0b1c2d3e4f56";
   const std::string download_dir = home_ / ("Downloads/Varquin Inbox/" + download_id);
   const std::string download_file = download_dir + "/measurements.csv";
@@ -239,7 +240,8 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   while (csv.size() < 2'000'000) csv += "NL," + std::to_string(1900 + csv.size() % 125) + ",1.2\n";
   const std::string extension = prepare_extension(
       "export default {pingId: 'ping-1', uploadId: '" + upload_id + "', arrayBufferId: '" +
-      array_buffer_id + "', blobId: '" + blob_id + "', uploadName: 'gdp.csv', uploadBase64: '" +
+      array_buffer_id + "', blobId: '" + blob_id + "', browserDownloadId: '" + browser_download_id +
+      "', browserDownloadText: 'id,value\\n2,43\\n', uploadName: 'gdp.csv', uploadBase64: '" +
       base64(csv) + "', downloadDirectory: '" + download_dir + "', downloadFile: '" +
       download_file + "', downloadName: 'measurements.csv'};\n");
   const std::string extension_id = extension_id_of(read_file(extension + "/manifest.json"));
@@ -296,6 +298,16 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   EXPECT_EQ(status_of(results.at("blob")), "staged_and_launched");
   EXPECT_EQ(status_of(results.at("stageDownload")), "staged_and_launched");
   EXPECT_EQ(status_of(results.at("cleanup")), "download_container_cleaned");
+  // The README's download road: saved by Chrome into the managed inbox, staged, cleaned up.
+  const auto& saved = results.at("browserDownload").as_object();
+  EXPECT_EQ(status_of(saved.at("staged")), "staged_and_launched");
+  EXPECT_EQ(status_of(saved.at("cleaned")), "download_container_cleaned");
+  const std::string saved_file(saved.at("file").as_string());
+  EXPECT_TRUE(saved_file.ends_with("/Varquin Inbox/" + browser_download_id + "/saved.csv"))
+      << saved_file;
+  EXPECT_FALSE(path_exists(std::filesystem::path(saved_file).parent_path()));
+  EXPECT_EQ(read_file(imports_root() + "/" + browser_download_id + "/saved.csv"),
+            "id,value\n2,43\n");
 
   // The aborted upload named its request before it began and left nothing in the store.
   const auto& aborted = results.at("aborted").as_object();
@@ -315,7 +327,8 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
             "id,value\n1,42\n");
   EXPECT_FALSE(path_exists(download_dir));
   const auto calls = launcher_calls();
-  const std::vector<std::string> launched{upload_id, array_buffer_id, blob_id, download_id};
+  const std::vector<std::string> launched{upload_id, array_buffer_id, blob_id, download_id,
+                                          browser_download_id};
   ASSERT_EQ(calls.size(), launched.size());
   for (std::size_t i = 0; i < calls.size(); ++i) {
     EXPECT_NE(calls[i].find("--varquin-browser-import=" + imports_root() + "/" + launched[i] +
