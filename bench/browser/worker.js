@@ -65,10 +65,12 @@ function encoders(bytes) {
   return rates;
 }
 
-// Wall time of `work`, and the CPU time Chromium and the hosts it started spent on it.
+// Wall time of `work`, and the CPU time Chromium and the hosts it started spent on it, read once
+// the host has ended and Chromium has reaped it.
 async function measured(control, work) {
   const before = (await control.ask({op: 'cpu'})).cpu;
   const wall = await seconds(work);
+  await new Promise((resolve) => setTimeout(resolve, 300));
   return {wall, cpu: (await control.ask({op: 'cpu'})).cpu - before};
 }
 
