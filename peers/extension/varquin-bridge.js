@@ -375,7 +375,7 @@ function sourceOf(bytes) {
  * @typedef {RequestOptions & {chunkSize?: number, window?: number,
  *            onProgress?: (sent: number, total: number, requestId: string) => void}}
  * UploadOptions
- * @typedef {{status: string, reused?: boolean, requestId: string}} BridgeResult
+ * @typedef {{ok: true, status: string, reused?: boolean, requestId: string}} BridgeResult
  * @typedef {Promise<BridgeResult> & {requestId: string}} UploadPromise
  */
 
@@ -625,7 +625,12 @@ async function ask(port, request, ...statuses) {
   const answer = await port.send(request);
   const requestId = request.requestId;
   if (answer.ok === true && statuses.includes(/** @type {string} */ (answer.status))) {
-    return {status: /** @type {string} */ (answer.status), reused: answer.reused, requestId};
+    return {
+      ok: true,
+      status: /** @type {string} */ (answer.status),
+      reused: answer.reused,
+      requestId
+    };
   }
   if (answer.ok === false && typeof answer.code === 'string') {
     throw new BridgeError(
