@@ -176,9 +176,8 @@ bool make_deep_tree(const std::string& top, int depth, const std::string& conten
   platform::UniqueFd bottom(fd);
   platform::UniqueFd file(
       ::openat(bottom.get(), "bottom.csv", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  return file.valid() &&
-         ::write(file.get(), content.data(), content.size()) ==
-             static_cast<ssize_t>(content.size());
+  return file.valid() && ::write(file.get(), content.data(), content.size()) ==
+                             static_cast<ssize_t>(content.size());
 }
 
 ScopedDescriptorLimit::ScopedDescriptorLimit(rlim_t soft) : active_(soft > 0) {
