@@ -502,6 +502,10 @@ bool print_results(const json::object& r, const Options& options, const std::str
         const bool wall = std::string_view(time) == "wall";
         const auto module = numbers(t.at("module"), time), direct = numbers(t.at("direct"), time),
                    floor = numbers(t.at("floor"), time);
+        // Chromium's CPU time is read from /proc: none where there is none.
+        if (!wall && std::all_of(module.begin(), module.end(), [](double v) { return v == 0; })) {
+          continue;
+        }
         const double to_bridge = median_ratio(module, direct);
         const bool targeted = upload && wall;
         const bool ok = !targeted || to_bridge <= 2.0;
