@@ -529,21 +529,29 @@ export class VarquinBridge {
     /** @param {number} sequence @param {number} start */
     const endOf = (sequence, start) =>
         Math.min(total, start + Math.min(wanted, chunkCapacity(requestId, sequence)));
-    // The next chunk is read while the current one is encoded and sent.
+    // Reads run ahead of the sending by `window` chunks, one after another, so that a Blob's
+    // stream keeps flowing while chunks are encoded and posted.
     const reader = source.open();
-    /** @param {number} sequence @param {number} start */
-    const readAhead = (sequence, start) => {
-      const read = Promise.resolve(reader.read(start, endOf(sequence, start)));
-      read.catch(() => {});  // awaited in the next round, unless the upload failed before
-      return read;
+    /** @type {Promise<Uint8Array>[]} */
+    const reads = [];
+    let queued = Promise.resolve();
+    let readSequence = 0, readEnd = 0;  // the next chunk to read
+    const readAhead = () => {
+      while (reads.length < window && readEnd < total) {
+        const start = readEnd, end = endOf(readSequence++, start);
+        const read = queued.then(() => reader.read(start, end));
+        read.catch(() => {});  // awaited in its round, unless the upload failed before
+        queued = read.then(() => {}, () => {});
+        reads.push(read);
+        readEnd = end;
+      }
     };
     try {
-      let next = total > 0 ? readAhead(0, 0) : null;
       for (let sequence = 0, sent = 0; sent < total; sequence++) {
-        const end = endOf(sequence, sent);
-        const bytes = await /** @type {Promise<Uint8Array>} */ (next);
+        readAhead();
+        const bytes = await /** @type {Promise<Uint8Array>} */ (reads.shift());
         if (port.closed) throw port.closed;
-        next = end < total ? readAhead(sequence + 1, end) : null;
+        const end = sent + bytes.length;
         const data = encodeBase64(bytes);
         while (inFlight.length >= window) await settleOldest();
         track(
