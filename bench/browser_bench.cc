@@ -557,6 +557,12 @@ bool print_results(const json::object& r, const Options& options, const std::str
                 << " | " << o.at("window").to_number<std::int64_t>() << " | "
                 << spread(numbers(o.at("times"))) << " |\n";
     }
+    std::cout << "\n| reading the " << size << " Blob in the worker | min / median / max |\n"
+              << "|---|---|\n";
+    for (const auto& row : sweep.at("reads").as_array()) {
+      std::cout << "| " << std::string(row.at("name").as_string()) << " | "
+                << spread(numbers(row.at("times"))) << " |\n";
+    }
     std::cout << "\n| host that only answers: input | upload " << size
               << ", min / median / max |\n|---|---|\n";
     for (const auto& row : sweep.at("inputs").as_array()) {
