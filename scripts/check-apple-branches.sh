@@ -17,7 +17,8 @@ status=0
 for file in $files; do
   if ! "$cxx" -std=c++2b -stdlib=libc++ -fsyntax-only -Wall -Wextra -Wshadow -Werror \
       -D__APPLE__ -include cmake/apple-sdk/prelude.h -isystem cmake/apple-sdk \
-      -Isrc -I. -Itools -Itests -DVARQUIN_LAUNCHER='"/usr/bin/open"' "$file"; then
+      -Isrc -I. -Itools -Itests -DVARQUIN_LAUNCHER='"/usr/bin/open"' -DVARQUIN_SOURCE_DIR='"."' \
+      "$file"; then
     echo "check-apple-branches: $file does not compile as macOS would compile it" >&2
     status=1
   fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the bridge needs to build and test: Debian 12's packages (apt-get) or, on
-# macOS, Homebrew's. Quiet: one line per step, the package manager's own output in a log file that
-# is shown only when it fails.
+# macOS, Homebrew's, then the peers' pinned type checker from the npm registry (peers/package.json).
+# Quiet: one line per step, the package manager's own output in a log file that is shown only when
+# it fails.
 #
 #   scripts/install-deps.sh [--with-browser] [--with-libcxx] [-v]
 #
@@ -35,6 +36,18 @@ quietly() {
   fi
 }
 
+# TypeScript's checker and Node's declarations for the peers' tests, at the versions that
+# peers/package-lock.json pins; again only when the lock file changed since the last install.
+install_peer_tools() {
+  local stamp=peers/node_modules/.varquin-installed-lock
+  if [ -f "$stamp" ] && cmp -s peers/package-lock.json "$stamp"; then
+    return 0
+  fi
+  echo "install-deps: installing the peers' type checker (npm ci in peers/) …" >&2
+  quietly npm ci --prefix peers --no-audit --no-fund --ignore-scripts
+  cp peers/package-lock.json "$stamp"
+}
+
 if is_macos; then
   packages="cmake pkgconf boost utf8proc googletest google-benchmark clang-format node"
   command -v brew >/dev/null || { echo "install-deps: Homebrew is needed (https://brew.sh)" >&2; exit 1; }
@@ -46,12 +59,15 @@ if is_macos; then
     echo "install-deps: installing$missing (Homebrew) …" >&2
     quietly brew install $missing
   fi
+  install_peer_tools
   exit 0
 fi
 
-# nodejs runs the tests of the peers' modules (peers/).
+# nodejs runs the tests of the peers' modules (peers/); npm installs their type checker. Debian's
+# nodejs comes without npm; another build of Node (NodeSource's) brings its own.
 packages="g++ cmake make pkg-config clang-format libboost1.81-dev libboost-json1.81-dev libssl-dev
 libutf8proc-dev libgtest-dev libbenchmark-dev openssl time nodejs"
+command -v npm >/dev/null || packages="$packages npm"
 # ps (procps) tells the real-browser test that no bridge outlives the browser.
 [ "$with_browser" -eq 1 ] && packages="$packages chromium procps"
 [ "$with_libcxx" -eq 1 ] &&
@@ -70,3 +86,4 @@ if [ -n "$missing" ]; then
   quietly $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     --no-install-recommends $missing
 fi
+install_peer_tools

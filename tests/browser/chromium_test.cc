@@ -226,6 +226,9 @@ class ChromiumEndToEnd : public BridgeFixture {
 
 TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   const std::string upload_id = "3f2c8a4e-9b1d-4c7e-8f60-2a5b7c9d1e03";
+  const std::string array_buffer_id = "5a6b7c8d-1e2f-4a3b-9c4d-5e6f7a8b9c0d";
+  const std::string blob_id = "6b7c8d9e-2f3a-4b4c-8d5e-6f7a8b9c0d1e";
+  const std::string browser_download_id = "7c8d9e0f-3a4b-4c5d-9e6f-7a8b9c0d1e2f";
   const std::string download_id = "8d4e1f2a-6c3b-4a59-9e7d-0b1c2d3e4f56";
   const std::string download_dir = home_ / ("Downloads/Varquin Inbox/" + download_id);
   const std::string download_file = download_dir + "/measurements.csv";
@@ -235,11 +238,12 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   // Larger than one frame carries, so the client cuts it into several chunks.
   std::string csv = "country,year,gdp\n";
   while (csv.size() < 2'000'000) csv += "NL," + std::to_string(1900 + csv.size() % 125) + ",1.2\n";
-  const std::string extension =
-      prepare_extension("export default {pingId: 'ping-1', uploadId: '" + upload_id +
-                        "', uploadName: 'gdp.csv', uploadBase64: '" + base64(csv) +
-                        "', downloadDirectory: '" + download_dir + "', downloadFile: '" +
-                        download_file + "', downloadName: 'measurements.csv'};\n");
+  const std::string extension = prepare_extension(
+      "export default {pingId: 'ping-1', uploadId: '" + upload_id + "', arrayBufferId: '" +
+      array_buffer_id + "', blobId: '" + blob_id + "', browserDownloadId: '" + browser_download_id +
+      "', browserDownloadText: 'id,value\\n2,43\\n', uploadName: 'gdp.csv', uploadBase64: '" +
+      base64(csv) + "', downloadDirectory: '" + download_dir + "', downloadFile: '" +
+      download_file + "', downloadName: 'measurements.csv'};\n");
   const std::string extension_id = extension_id_of(read_file(extension + "/manifest.json"));
   const std::string profile = default_profile();
   ASSERT_NO_FATAL_FAILURE(register_host(profile, extension_id));
@@ -268,6 +272,13 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   ASSERT_EQ(::unlink(download_file.c_str()), 0);
   auto done = browser.wait_for("done", std::chrono::seconds(60));
   ASSERT_TRUE(done) << browser.log();
+  // Closing its ports ends every bridge the browser started, the aborted upload's among them,
+  // while the browser still runs.
+  std::optional<int> left = running_bridges(extension_id);
+  for (int i = 0; i < 50 && left.value_or(0) > 0; ++i, left = running_bridges(extension_id)) {
+    ::usleep(100'000);
+  }
+  EXPECT_EQ(left, 0);
   browser.stop();
 
   const auto results = boost::json::parse(*done).as_object();
@@ -283,32 +294,54 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   EXPECT_LT(progress.front().at(0).as_int64(), size);
   EXPECT_EQ(progress.back().at(0).as_int64(), size);
   for (const auto& report : progress) EXPECT_EQ(report.at(1).as_int64(), size);
+  EXPECT_EQ(status_of(results.at("arrayBuffer")), "staged_and_launched");
+  EXPECT_EQ(status_of(results.at("blob")), "staged_and_launched");
   EXPECT_EQ(status_of(results.at("stageDownload")), "staged_and_launched");
   EXPECT_EQ(status_of(results.at("cleanup")), "download_container_cleaned");
+  // The README's download road: saved by Chrome into the managed inbox, staged, cleaned up.
+  const auto& saved = results.at("browserDownload").as_object();
+  EXPECT_EQ(status_of(saved.at("staged")), "staged_and_launched");
+  EXPECT_EQ(status_of(saved.at("cleaned")), "download_container_cleaned");
+  const std::string saved_file(saved.at("file").as_string());
+  EXPECT_TRUE(saved_file.ends_with("/Varquin Inbox/" + browser_download_id + "/saved.csv"))
+      << saved_file;
+  EXPECT_FALSE(path_exists(std::filesystem::path(saved_file).parent_path()));
+  EXPECT_EQ(read_file(imports_root() + "/" + browser_download_id + "/saved.csv"),
+            "id,value\n2,43\n");
+
+  // The aborted upload named its request before it began and left nothing in the store.
+  const auto& aborted = results.at("aborted").as_object();
+  EXPECT_EQ(aborted.at("code").as_string(), "aborted");
+  EXPECT_TRUE(aborted.at("sameId").as_bool());
+  const std::string aborted_id(aborted.at("requestId").as_string());
+  EXPECT_FALSE(aborted_id.empty());
+  for (const auto& entry : std::filesystem::directory_iterator(imports_root())) {
+    EXPECT_EQ(entry.path().filename().string().find(aborted_id), std::string::npos) << entry.path();
+  }
 
   // The store, the launcher's record and the heartbeat.
-  EXPECT_EQ(read_file(imports_root() + "/" + upload_id + "/gdp.csv"), csv);
+  for (const std::string& id : {upload_id, array_buffer_id, blob_id}) {
+    EXPECT_EQ(read_file(imports_root() + "/" + id + "/gdp.csv"), csv) << id;
+  }
   EXPECT_EQ(read_file(imports_root() + "/" + download_id + "/measurements.csv"),
             "id,value\n1,42\n");
   EXPECT_FALSE(path_exists(download_dir));
   const auto calls = launcher_calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_NE(calls[0].find("--varquin-browser-import=" + imports_root() + "/" + upload_id +
-                          "/request.json"),
-            std::string::npos);
-  EXPECT_NE(calls[1].find("--varquin-browser-import=" + imports_root() + "/" + download_id +
-                          "/request.json"),
-            std::string::npos);
+  const std::vector<std::string> launched{upload_id, array_buffer_id, blob_id, download_id,
+                                          browser_download_id};
+  ASSERT_EQ(calls.size(), launched.size());
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_NE(calls[i].find("--varquin-browser-import=" + imports_root() + "/" + launched[i] +
+                            "/request.json"),
+              std::string::npos)
+        << calls[i];
+  }
   EXPECT_NE(read_file(user_data() + "/browser-extension-heartbeat.json")
                 .find("\"extensionId\":\"" + extension_id + "\""),
             std::string::npos);
 
-  // Closing its ports ends every bridge the browser started.
-  std::optional<int> left = running_bridges(extension_id);
-  for (int i = 0; i < 50 && left.value_or(0) > 0; ++i, left = running_bridges(extension_id)) {
-    ::usleep(100'000);
-  }
-  EXPECT_EQ(left, 0);
+  // And none outlives the browser.
+  EXPECT_EQ(running_bridges(extension_id), 0);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // reporting on the console, where the test reads it (Chromium's stderr with
 // --enable-logging=stderr). The test copies peers/extension/varquin-bridge.js beside this file.
 import P from './params.js';
-import {BridgeError, VarquinBridge} from './varquin-bridge.js';
+import {BridgeError, downloadFilename, VarquinBridge} from './varquin-bridge.js';
 
 function report(tag, value) { console.log('VARQUIN_E2E ' + tag + ' ' + JSON.stringify(value)); }
 
@@ -37,6 +37,63 @@ async function cleanup() {
   }
 }
 
+// The download road as the module's README has it: chrome.downloads saves into the managed
+// inbox without asking, the bridge stages the file once Chrome has finished writing it, and the
+// worker removes the file and its directory.
+function downloadFinished(id) {
+  return new Promise((resolve, reject) => {
+    const settle = async () => {
+      const [item] = await chrome.downloads.search({id});
+      if (!item || item.state === 'in_progress') return;
+      chrome.downloads.onChanged.removeListener(changed);
+      if (item.state === 'complete')
+        resolve(item);
+      else
+        reject(new Error(item.error));
+    };
+    const changed = (delta) => {
+      if (delta.id === id && delta.state) settle();
+    };
+    chrome.downloads.onChanged.addListener(changed);
+    settle();
+  });
+}
+
+async function downloadAttachment(url, name, requestId) {
+  const id = await chrome.downloads.download({
+    url,
+    filename: downloadFilename(requestId, name),
+    saveAs: false,
+    conflictAction: 'overwrite'
+  });
+  const item = await downloadFinished(id);
+  const staged = await bridge.stageDownload(item.filename, name, requestId);
+  await chrome.downloads.removeFile(id);
+  await chrome.downloads.erase({id});
+  const directory = item.filename.slice(0, item.filename.lastIndexOf('/'));
+  const cleaned = await bridge.cleanupDownloadContainer(directory, requestId);
+  return {staged: outcome(staged), cleaned: outcome(cleaned), file: item.filename};
+}
+
+// An upload of a Blob aborted once its first chunk is accepted: it must leave nothing staged and
+// no bridge running. Its request ID is known before the upload starts.
+async function abortedUpload(bytes) {
+  const controller = new AbortController();
+  const blob = new Blob([bytes, bytes, bytes, bytes]);
+  const upload = bridge.upload(
+      blob, P.uploadName, {signal: controller.signal, onProgress: () => controller.abort()});
+  try {
+    await upload;
+    return {requestId: upload.requestId, code: 'not aborted'};
+  } catch (error) {
+    return {
+      requestId: upload.requestId,
+      code: error.code,
+      sameId: error.requestId === upload.requestId
+    };
+  }
+}
+
 async function run() {
   const results = {ping: outcome(await bridge.ping(P.pingId))};
   const progress = [];
@@ -47,9 +104,16 @@ async function run() {
   }));
   results.progress = progress;
   results.retries = retries;
+  results.arrayBuffer = outcome(
+      await bridge.upload(bytes.slice().buffer, P.uploadName, {requestId: P.arrayBufferId}));
+  results.blob =
+      outcome(await bridge.upload(new Blob([bytes]), P.uploadName, {requestId: P.blobId}));
   results.stageDownload = outcome(await bridge.stageDownload(P.downloadFile, P.downloadName));
   report('staged', results.stageDownload);
   results.cleanup = await cleanup();
+  results.browserDownload = await downloadAttachment(
+      'data:text/csv;base64,' + btoa(P.browserDownloadText), 'saved.csv', P.browserDownloadId);
+  results.aborted = await abortedUpload(bytes);
   report('done', results);
 }
 
