@@ -41,7 +41,7 @@ struct Options {
 [[noreturn]] void usage() {
   std::cerr << "usage: varquin-road-bench --bridge PATH [--micro-json FILE] [--python-host FILE]\n"
                "         [--work-dir DIR] [--runs N] [--startup-runs N] [--size BYTES]\n"
-               "         [--only upload|download|startup|memory]...\n";
+               "         [--only upload|download|startup|memory|lock]...\n";
   std::exit(2);
 }
 
@@ -208,7 +208,8 @@ int main(int argc, char** argv) {
   // Only varquin-browser-bench's parts asked for: nothing here.
   if (!options.only.empty() &&
       std::none_of(options.only.begin(), options.only.end(), [](const std::string& part) {
-        return part == "upload" || part == "download" || part == "startup" || part == "memory";
+        return part == "upload" || part == "download" || part == "startup" || part == "memory" ||
+               part == "lock";
       })) {
     return 0;
   }
@@ -245,6 +246,22 @@ int main(int argc, char** argv) {
                              ms(down.floor.bridge.wall), parts_text(down.floor), down.floor.ratio,
                              1.1));
     rows.push_back(cpu_row("download (against the design's floor)", down.floor));
+  }
+  if (options.wants("lock")) {
+    std::cerr << "staging-lock holds…\n";
+    const LockHold hold = measure_lock_hold(store, options.size, options.runs);
+    // A few milliseconds to list the store, read its records and rename, plus the directory sync
+    // that makes the rename durable.
+    const double allowed = 0.005 + hold.directory_sync;
+    const std::string limit = ms(allowed) + " (5 ms + a directory sync " +
+                              ms(hold.directory_sync) + ")";
+    rows.push_back(ratio_row("staging lock held, upload " + size + " (median; max " +
+                                 ms(hold.upload_max) + ")",
+                             ms(hold.upload_median), limit, hold.upload_median / allowed, 1.0));
+    rows.push_back(ratio_row("staging lock held, download " + size + " (median; max " +
+                                 ms(hold.download_max) + ")",
+                             ms(hold.download_median), limit, hold.download_median / allowed,
+                             1.0));
   }
   if (options.wants("startup")) {
     std::cerr << "start-up…\n";

@@ -1,10 +1,13 @@
 #include "roads.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "platform/copy.h"
@@ -327,6 +330,105 @@ DownloadComparison measure_download(const BenchStore& store, std::size_t size, i
     floor.part(3, sync);
   }
   return {one_pass.summary(), floor.summary()};
+}
+
+namespace {
+
+// Watches the staging lock from outside while a bridge works: tries it without waiting, every
+// 100 µs, and keeps the longest stretch during which someone else held it. A try that succeeds
+// lets go at once; it can only make the bridge wait a poll longer, never change how long it holds.
+class LockProbe {
+ public:
+  explicit LockProbe(const std::string& lock_file)
+      : fd_(::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+    if (!fd_.valid()) die("cannot open " + lock_file);
+    thread_ = std::thread([this] { watch(); });
+  }
+  ~LockProbe() { stop(); }
+
+  // The longest hold seen, in seconds.
+  double stop() {
+    if (thread_.joinable()) {
+      stop_ = true;
+      thread_.join();
+    }
+    return longest_;
+  }
+
+ private:
+  void watch() {
+    std::optional<Clock::time_point> held_since;
+    while (!stop_) {
+      const auto now = Clock::now();
+      if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+        ::flock(fd_.get(), LOCK_UN);
+        if (held_since) longest_ = std::max(longest_, seconds_between(*held_since, now));
+        held_since.reset();
+      } else if (!held_since) {
+        held_since = now;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  }
+  static double seconds_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+  }
+
+  platform::UniqueFd fd_;
+  std::atomic<bool> stop_{false};
+  double longest_ = 0;
+  std::thread thread_;
+};
+
+// One directory sync on the store's file system, as publishing makes it.
+double time_directory_sync(const std::string& directory) {
+  const platform::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) die("cannot open " + directory);
+  const auto start = Clock::now();
+  if (!platform::full_sync(fd.get())) die("cannot sync " + directory);
+  return seconds_since(start);
+}
+
+}  // namespace
+
+LockHold measure_lock_hold(const BenchStore& store, std::size_t size, int runs) {
+  const std::string attachment = random_bytes(size);
+  ManagedDownload download(store.root(), size);
+  if (!toolkit::create_directories(store.imports_root())) die("cannot create the imports root");
+  const std::string lock_file = store.imports_root() + "/.bridge.lock";
+  std::vector<double> upload, down, syncs;
+  for (int run = 0; run < runs; ++run) {
+    const UploadFrames frames = upload_frames(attachment);
+    Child bridge = store.start_ready_bridge();
+    {
+      LockProbe probe(lock_file);
+      write_all_or_die(bridge.input(), frames.bytes);
+      std::string answer;
+      for (std::size_t i = 0; i < frames.count; ++i) answer = read_frame_or_die(bridge.output());
+      expect_status(answer, "staged");
+      upload.push_back(probe.stop());
+    }
+    (void)finish_bridge(bridge);
+    remove_tree_or_die(store.imports_root() + "/" + frames.id);
+
+    download.next_request();
+    std::string frame;
+    append_frame(frame, request("stage_download", download.id(),
+                                R"(,"source":"gmail","filePath":")" + download.file() +
+                                    R"(","originalName":"report.csv")"));
+    Child downloader = store.start_ready_bridge();
+    {
+      LockProbe probe(lock_file);
+      write_all_or_die(downloader.input(), frame);
+      expect_status(read_frame_or_die(downloader.output()), "staged_and_launched");
+      down.push_back(probe.stop());
+    }
+    (void)finish_bridge(downloader);
+    remove_tree_or_die(store.imports_root() + "/" + download.id());
+    syncs.push_back(time_directory_sync(store.imports_root()));
+  }
+  return {median(upload), *std::max_element(upload.begin(), upload.end()), median(down),
+          *std::max_element(down.begin(), down.end()), median(syncs)};
 }
 
 StartupComparison measure_startup(const BenchStore& store, int runs,

@@ -66,6 +66,16 @@ struct DownloadComparison {
 };
 DownloadComparison measure_download(const BenchStore& store, std::size_t size, int runs);
 
+// How long a bridge holds the staging lock for one request of `size` bytes on each road, seen by a
+// probe that tries the lock from outside without waiting (medians and maxima, seconds), beside a
+// directory sync on the store's file system: the lock should cover deciding and renaming only.
+struct LockHold {
+  double upload_median = 0, upload_max = 0;
+  double download_median = 0, download_max = 0;
+  double directory_sync = 0;  // median
+};
+LockHold measure_lock_hold(const BenchStore& store, std::size_t size, int runs);
+
 struct StartupComparison {
   double bridge = 0, true_program = 0, python = 0;  // seconds, medians
   bool python_ran = false;

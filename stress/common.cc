@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <boost/json.hpp>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -167,9 +168,32 @@ std::map<std::string, std::string> with_shim(std::map<std::string, std::string> 
   if (plan.kill_after_ns > 0) {
     env["VARQUIN_FAULT_KILL_AFTER_NS"] = std::to_string(plan.kill_after_ns);
   }
+  if (plan.stall_ms > 0) env["VARQUIN_FAULT_STALL_MS"] = std::to_string(plan.stall_ms);
   if (!plan.trace.empty()) env["VARQUIN_FAULT_TRACE"] = plan.trace;
   if (!plan.lock_log.empty()) env["VARQUIN_FAULT_LOCK_LOG"] = plan.lock_log;
   return env;
+}
+
+long long monotonic_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+LockLog read_lock_log(const std::string& path) {
+  LockLog log;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string what;
+    int pid = 0;
+    Interval interval;
+    fields >> what >> pid >> interval.from >> interval.to;
+    if (what == "hold") log.holds.push_back(interval);
+    if (what == "wait") log.waits.push_back(interval);
+    if (what == "gave-up") log.gave_up.push_back(interval);
+  }
+  return log;
 }
 
 std::vector<TraceLine> read_trace(const std::string& path) {
@@ -180,10 +204,10 @@ std::vector<TraceLine> read_trace(const std::string& path) {
     TraceLine line;
     std::string first;
     fields >> first;
-    if (first == "fault" || first == "kill") {
+    if (first == "fault" || first == "kill" || first == "stall") {
       line.tag = first;
       fields >> line.index >> line.kind;
-      if (first == "fault") {
+      if (first == "fault" || first == "stall") {
         int error = 0;
         fields >> error;
       } else {

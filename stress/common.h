@@ -108,6 +108,7 @@ struct FaultPlan {
   std::string action = "fail";
   int error = 5;
   long long kill_after_ns = 0;
+  long stall_ms = 0;
   std::string trace;
   std::string lock_log;
 };
@@ -118,13 +119,27 @@ std::map<std::string, std::string> with_shim(std::map<std::string, std::string> 
 
 // One line of a shim trace: "<index> <kind> <ns> <path>", or the "fault"/"kill" record.
 struct TraceLine {
-  std::string tag;  // "call", "fault" or "kill"
+  std::string tag;  // "call", "fault", "kill" or "stall"
   long index = 0;
   std::string kind;
   long long nanoseconds = 0;  // CLOCK_MONOTONIC, calls only
   std::string path;
 };
 std::vector<TraceLine> read_trace(const std::string& path);
+
+long long monotonic_ns();  // CLOCK_MONOTONIC, as the shim logs it
+
+struct Interval {
+  long long from = 0, to = 0;
+  long long length() const { return to - from; }
+};
+
+// The shim's staging-lock log: every hold, every wait that ended in the lock, every wait that
+// gave up.
+struct LockLog {
+  std::vector<Interval> holds, waits, gave_up;
+};
+LockLog read_lock_log(const std::string& path);
 
 // Counters for the report and the list of broken invariants. Shared by threads.
 class Ledger {

@@ -159,17 +159,6 @@ std::uint64_t count_lines(const std::string& path) {
   return lines;
 }
 
-long long monotonic_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-struct Interval {
-  long long from = 0, to = 0;
-  long long length() const { return to - from; }
-};
-
 // Plays the passage of time and watches the store while the bridges run.
 class Observer {
  public:
@@ -290,26 +279,6 @@ class Observer {
   unsigned passes_ = 0;
   unsigned full_passes_ = 0;
 };
-
-struct LockLog {
-  std::vector<Interval> holds, waits, gave_up;
-};
-
-LockLog read_lock_log(const std::string& path) {
-  LockLog log;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::string what;
-    int pid = 0;
-    Interval interval;
-    fields >> what >> pid >> interval.from >> interval.to;
-    if (what == "hold") log.holds.push_back(interval);
-    if (what == "wait") log.waits.push_back(interval);
-    if (what == "gave-up") log.gave_up.push_back(interval);
-  }
-  return log;
-}
 
 // What the lock log shows about one wait that gave up.
 struct WaitReport {

@@ -5,15 +5,17 @@
 //   VARQUIN_FAULT_PREFIX=<dir>        only calls on paths at or below <dir> match (required)
 //   VARQUIN_FAULT_TARGET=<name>       only act in the program of that name (default: the bridge)
 //   VARQUIN_FAULT_KIND=<k>[,<k>...]   kinds that match: create mkdir write sync rename remove
-//                                     list lock, or "any"
+//                                     list lock read, or "any"
 //   VARQUIN_FAULT_NTH=<n>             act on the n-th matching call (1-based; 0 or unset: never)
 //   VARQUIN_FAULT_TIMES=<n>           act on n consecutive matching calls (0: all that follow)
-//   VARQUIN_FAULT_ACTION=<a>          fail (default), kill-before or kill-after (SIGKILL)
+//   VARQUIN_FAULT_ACTION=<a>          fail (default), kill-before or kill-after (SIGKILL), or
+//                                     stall (the call waits, then runs: a slow disk or share)
+//   VARQUIN_FAULT_STALL_MS=<n>        how long a stalled call waits (default 1000)
 //   VARQUIN_FAULT_ERRNO=<n>           the error a failed call reports (default EIO)
 //   VARQUIN_FAULT_KILL_AFTER_NS=<n>   SIGKILL n nanoseconds after the first matching call
 //   VARQUIN_FAULT_TRACE=<file>        append "<index> <kind> <monotonic ns> <path>" for every
 //                                     matching call, and
-//                                     "fault ..." or "kill ..." when it acts
+//                                     "fault ...", "kill ..." or "stall ..." when it acts
 //   VARQUIN_FAULT_LOCK_LOG=<file>     append "hold <pid> <from> <to>" for every staging-lock hold,
 //                                     "wait <pid> <from> <to>" for every wait that ended in the
 //                                     lock, "gave-up <pid> <from> <to>" for one that did not
@@ -47,6 +49,7 @@ enum Kind : unsigned {
   kRemove = 1u << 5,
   kList = 1u << 6,
   kLock = 1u << 7,
+  kRead = 1u << 8,
 };
 
 struct KindName {
@@ -55,7 +58,7 @@ struct KindName {
 };
 constexpr KindName kKindNames[] = {{kCreate, "create"}, {kMkdir, "mkdir"},   {kWrite, "write"},
                                    {kSync, "sync"},     {kRename, "rename"}, {kRemove, "remove"},
-                                   {kList, "list"},     {kLock, "lock"}};
+                                   {kList, "list"},     {kLock, "lock"},     {kRead, "read"}};
 
 const char* kind_name(Kind kind) {
   for (const KindName& k : kKindNames) {
@@ -64,7 +67,7 @@ const char* kind_name(Kind kind) {
   return "?";
 }
 
-enum class Action { Fail, KillBefore, KillAfter };
+enum class Action { Fail, KillBefore, KillAfter, Stall };
 
 struct Config {
   bool active = false;
@@ -76,6 +79,7 @@ struct Config {
   Action action = Action::Fail;
   int error = EIO;
   long long kill_after_ns = 0;
+  long stall_ms = 1000;
   int trace_fd = -1;
   int lock_log_fd = -1;
 };
@@ -145,6 +149,7 @@ unsigned parse_kinds(const char* text) {
 Action parse_action(const char* text) {
   if (text != nullptr && std::strcmp(text, "kill-before") == 0) return Action::KillBefore;
   if (text != nullptr && std::strcmp(text, "kill-after") == 0) return Action::KillAfter;
+  if (text != nullptr && std::strcmp(text, "stall") == 0) return Action::Stall;
   return Action::Fail;
 }
 
@@ -162,6 +167,7 @@ __attribute__((constructor)) void load_config() {
   config.action = parse_action(std::getenv("VARQUIN_FAULT_ACTION"));
   config.error = static_cast<int>(env_long("VARQUIN_FAULT_ERRNO", EIO));
   config.kill_after_ns = env_long("VARQUIN_FAULT_KILL_AFTER_NS", 0);
+  config.stall_ms = env_long("VARQUIN_FAULT_STALL_MS", 1000);
   config.trace_fd = open_log("VARQUIN_FAULT_TRACE");
   config.lock_log_fd = open_log("VARQUIN_FAULT_LOCK_LOG");
   config.active = true;
@@ -256,6 +262,16 @@ Decision decide(Kind kind, const char* path) {
     case Action::KillAfter:
       decision.kill_after = true;
       return decision;
+    case Action::Stall: {
+      char line[4400];
+      std::snprintf(line, sizeof line, "stall %ld %s %ld %s\n", index, kind_name(kind),
+                    config.stall_ms, path);
+      write_text(config.trace_fd, line);
+      timespec wait{config.stall_ms / 1000, (config.stall_ms % 1000) * 1000000L};
+      while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+      }
+      return decision;
+    }
     case Action::Fail: {
       char line[4400];
       std::snprintf(line, sizeof line, "fault %ld %s %d %s\n", index, kind_name(kind), config.error,
@@ -475,6 +491,12 @@ DIR* fdopendir(int fd) {
   DIR* result = REAL(fdopendir)(fd);
   if (d.kill_after) die(d.index, d.kind, d.path, "after");
   return result;
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+  // Only looked at when asked for: the bridge reads its frames through here too.
+  Decision d = (config.active && (config.kinds & kRead) != 0) ? decide_fd(kRead, fd) : Decision{};
+  return perform(d, [&] { return REAL(read)(fd, buffer, count); });
 }
 
 int flock(int fd, int operation) {

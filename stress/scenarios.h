@@ -1,4 +1,4 @@
-// The five stress scenarios. Each runs in a home of its own, adds its figures to the ledger and
+// The six stress scenarios. Each runs in a home of its own, adds its figures to the ledger and
 // records every broken invariant there.
 #pragma once
 
@@ -34,6 +34,8 @@ inline constexpr const char* kHostileSection =
     "4. hostile paths: link swaps, planted links, bad requests";
 inline constexpr const char* kSwapSection =
     "5. racing swappers: what the bridge checked, swapped for a link";
+inline constexpr const char* kSlowSourceSection =
+    "6. a slow source: others stage while one copy stalls";
 // Totals of the swap scenario over its attack classes.
 inline constexpr const char* kSwapRacesFigure = "all classes: requests raced";
 inline constexpr const char* kSwapWinsFigure = "all classes: races won (must be 0)";
@@ -43,5 +45,6 @@ void run_crashes(const Options& options, Ledger& ledger);
 void run_faults(const Options& options, Ledger& ledger);
 void run_hostile(const Options& options, Ledger& ledger);
 void run_swaps(const Options& options, Ledger& ledger);
+void run_slow_source(const Options& options, Ledger& ledger);
 
 }  // namespace varquin::stress
