@@ -30,6 +30,7 @@
 #include "harness.h"
 #include "platform/fd.h"
 #include "platform/path.h"
+#include "toolkit/chromium.h"
 #include "toolkit/process.h"
 #include "util/base64.h"
 #include "util/sha256.h"
@@ -357,22 +358,6 @@ struct Options {
   std::exit(2);
 }
 
-std::optional<std::string> find_browser() {
-  if (const char* chosen = std::getenv("VARQUIN_TEST_BROWSER")) return std::string(chosen);
-  for (const char* candidate : {
-#if defined(__APPLE__)
-         "/Applications/Chromium.app/Contents/MacOS/Chromium",
-             "/Applications/Google Chrome for Testing.app/Contents/MacOS/Google Chrome for Testing",
-#else
-           "/usr/bin/chromium",
-           "/usr/bin/chromium-browser",
-#endif
-       }) {
-    if (::access(candidate, X_OK) == 0) return std::string(candidate);
-  }
-  return std::nullopt;
-}
-
 std::string extension_id_of(const std::string& manifest) {
   const json::object parsed = json::parse(manifest).as_object();
   std::vector<std::uint8_t> der;
@@ -458,11 +443,6 @@ std::vector<double> numbers(const json::value& array, const char* key = nullptr)
   return out;
 }
 
-std::string format(const char* pattern, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, pattern, value);
-  return text;
-}
 std::string ms(double s) {
   return format("%.0f ms", s * 1e3);
 }
@@ -587,7 +567,7 @@ bool print_results(const json::object& r, const Options& options, const std::str
 }
 
 int run_bench(const Options& options) {
-  const auto browser_program = find_browser();
+  const auto browser_program = varquin::toolkit::find_chromium();
   if (!browser_program) {
     std::cout << "\nThe extension's client module in Chromium: skipped, no Chromium installed "
                  "(VARQUIN_TEST_BROWSER names one)\n";

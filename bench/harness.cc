@@ -220,6 +220,12 @@ std::string new_request_id() {
   return util::format_uuid_hyphenated(*uuid);
 }
 
+std::string format(const char* pattern, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, pattern, value);
+  return text;
+}
+
 double median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());

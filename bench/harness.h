@@ -122,6 +122,9 @@ std::string new_request_id();
 
 double median(std::vector<double> values);
 
+// `value` through a printf pattern that takes one double ("%.1f ms").
+std::string format(const char* pattern, double value);
+
 // Reads the whole file once so that later runs find it in the page cache.
 void warm_page_cache(const std::string& path);
 

@@ -81,12 +81,6 @@ Options parse_options(int argc, char** argv) {
   return options;
 }
 
-std::string format(const char* pattern, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, pattern, value);
-  return text;
-}
-
 std::string ms(double seconds) {
   return format("%.1f ms", seconds * 1e3);
 }
@@ -253,15 +247,14 @@ int main(int argc, char** argv) {
     // A few milliseconds to list the store, read its records and rename, plus the directory sync
     // that makes the rename durable.
     const double allowed = 0.005 + hold.directory_sync;
-    const std::string limit = ms(allowed) + " (5 ms + a directory sync " +
-                              ms(hold.directory_sync) + ")";
-    rows.push_back(ratio_row("staging lock held, upload " + size + " (median; max " +
-                                 ms(hold.upload_max) + ")",
-                             ms(hold.upload_median), limit, hold.upload_median / allowed, 1.0));
-    rows.push_back(ratio_row("staging lock held, download " + size + " (median; max " +
-                                 ms(hold.download_max) + ")",
-                             ms(hold.download_median), limit, hold.download_median / allowed,
-                             1.0));
+    const std::string limit =
+        ms(allowed) + " (5 ms + a directory sync " + ms(hold.directory_sync) + ")";
+    rows.push_back(ratio_row(
+        "staging lock held, upload " + size + " (median; max " + ms(hold.upload_max) + ")",
+        ms(hold.upload_median), limit, hold.upload_median / allowed, 1.0));
+    rows.push_back(ratio_row(
+        "staging lock held, download " + size + " (median; max " + ms(hold.download_max) + ")",
+        ms(hold.download_median), limit, hold.download_median / allowed, 1.0));
   }
   if (options.wants("startup")) {
     std::cerr << "start-up…\n";

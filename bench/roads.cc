@@ -209,6 +209,15 @@ class ManagedDownload {
   std::string content_;
 };
 
+// The framed "stage_download" request for the managed download's current file.
+std::string stage_download_frame(const ManagedDownload& download) {
+  std::string frame;
+  append_frame(frame, request("stage_download", download.id(),
+                              R"(,"source":"gmail","filePath":")" + download.file() +
+                                  R"(","originalName":"report.csv")"));
+  return frame;
+}
+
 }  // namespace
 
 BenchStore::BenchStore(const std::string& work_parent, const std::string& bridge)
@@ -299,10 +308,7 @@ DownloadComparison measure_download(const BenchStore& store, std::size_t size, i
   RunLog floor({"openssl dgst", "openssl dgst again", "cp", "sync FILE"});
   for (int run = 0; run < runs; ++run) {
     download.next_request();
-    std::string frame;
-    append_frame(frame, request("stage_download", download.id(),
-                                R"(,"source":"gmail","filePath":")" + download.file() +
-                                    R"(","originalName":"report.csv")"));
+    const std::string frame = stage_download_frame(download);
     Child bridge = store.start_ready_bridge();
     const auto start = Clock::now();
     write_all_or_die(bridge.input(), frame);
@@ -412,10 +418,7 @@ LockHold measure_lock_hold(const BenchStore& store, std::size_t size, int runs) 
     remove_tree_or_die(store.imports_root() + "/" + frames.id);
 
     download.next_request();
-    std::string frame;
-    append_frame(frame, request("stage_download", download.id(),
-                                R"(,"source":"gmail","filePath":")" + download.file() +
-                                    R"(","originalName":"report.csv")"));
+    const std::string frame = stage_download_frame(download);
     Child downloader = store.start_ready_bridge();
     {
       LockProbe probe(lock_file);

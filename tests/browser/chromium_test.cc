@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "support/bridge_fixture.h"
+#include "toolkit/chromium.h"
 #include "toolkit/process.h"
 #include "util/base64.h"
 #include "util/sha256.h"
@@ -25,24 +26,6 @@
 namespace varquin::testing {
 namespace {
 
-// A Chromium that still loads unpacked extensions from the command line (branded Chrome stopped
-// in version 137): Debian's, or on macOS Chromium or Google Chrome for Testing;
-// VARQUIN_TEST_BROWSER names another.
-std::optional<std::string> find_browser() {
-  if (const char* chosen = std::getenv("VARQUIN_TEST_BROWSER")) return std::string(chosen);
-  for (const char* candidate : {
-#if defined(__APPLE__)
-         "/Applications/Chromium.app/Contents/MacOS/Chromium",
-             "/Applications/Google Chrome for Testing.app/Contents/MacOS/Google Chrome for Testing",
-#else
-           "/usr/bin/chromium",
-           "/usr/bin/chromium-browser",
-#endif
-       }) {
-    if (::access(candidate, X_OK) == 0) return std::string(candidate);
-  }
-  return std::nullopt;
-}
 constexpr const char* kHostName = "com.varquin.browser_bridge";
 const std::string kExtensionSource = std::string(VARQUIN_SOURCE_DIR) + "/tests/browser/extension";
 const std::string kClientModule =
@@ -179,7 +162,7 @@ class ChromiumEndToEnd : public BridgeFixture {
   std::string browser_program;
 
   void SetUp() override {
-    auto found = find_browser();
+    auto found = toolkit::find_chromium();
     if (!found) GTEST_SKIP() << "no Chromium is installed (VARQUIN_TEST_BROWSER names one)";
     browser_program = *found;
     if (!launcher_is_stand_in()) GTEST_SKIP() << "built without the stand-in launcher";
