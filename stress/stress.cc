@@ -4,10 +4,10 @@
 //   varquin-stress [quick|full] [--seed N] [--only SCENARIO] [--trial N] [--strict-lock]
 //                  [--bridge PATH] [--shim PATH]
 //
-// Scenarios: concurrency, crash, faults, hostile, swaps, slow-source. The exit status is 0 when every invariant held,
-// 1 when one broke, 2 on a usage error and 77 when nothing could be proved: the bridge was not
-// built with the stand-in launcher (nothing plays the desktop app) or is linked statically (the
-// fault shim cannot be preloaded).
+// Scenarios: concurrency, crash, faults, hostile, swaps, slow-source. The exit status is 0 when
+// every invariant held, 1 when one broke, 2 on a usage error and 77 when nothing could be proved:
+// the bridge was not built with the stand-in launcher (nothing plays the desktop app) or is linked
+// statically (the fault shim cannot be preloaded).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -140,10 +140,11 @@ void print_summary(const Ledger& l) {
       figure(l, h, "link swaps during expiry") + figure(l, h, "link swaps during rollback"));
   std::printf("  swaps raced      %llu requests against a racing swapper, %llu races won\n",
               figure(l, kSwapSection, kSwapRacesFigure), figure(l, kSwapSection, kSwapWinsFigure));
-  std::printf("  slow source      %llu large attachments staged while a source stalled %ld s; "
-              "longest lock hold %llu ms\n",
-              figure(l, kSlowSourceSection, "large attachments staged while a source stalled"),
-              6L, figure(l, kSlowSourceSection, "longest staging-lock hold (ms)"));
+  std::printf(
+      "  slow source      %llu large attachments staged while a source stalled %ld s; "
+      "longest lock hold %llu ms\n",
+      figure(l, kSlowSourceSection, "large attachments staged while a source stalled"), 6L,
+      figure(l, kSlowSourceSection, "longest staging-lock hold (ms)"));
   std::printf(
       "  nothing lost     %llu store checks after kills, %llu checks of the trees outside "
       "the store, %zu broken invariants\n",
@@ -183,12 +184,9 @@ int main(int argc, char** argv) {
     const char* name;
     void (*run)(const Options&, Ledger&);
   };
-  constexpr Scenario kScenarios[] = {{"concurrency", run_concurrency},
-                                     {"crash", run_crashes},
-                                     {"faults", run_faults},
-                                     {"hostile", run_hostile},
-                                     {"swaps", run_swaps},
-                                     {"slow-source", run_slow_source}};
+  constexpr Scenario kScenarios[] = {
+      {"concurrency", run_concurrency}, {"crash", run_crashes}, {"faults", run_faults},
+      {"hostile", run_hostile},         {"swaps", run_swaps},   {"slow-source", run_slow_source}};
   bool ran = false;
   for (const Scenario& scenario : kScenarios) {
     if (!command.only.empty() && command.only != scenario.name) continue;
