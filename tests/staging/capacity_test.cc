@@ -72,6 +72,15 @@ TEST_F(StagingExpiry, EntriesWithoutATrustworthyDateExpireByTheirOwnAge) {
          return store.stage_directory(numbered_id(n));
        },
        true},
+      // Its retired name could not hold it: the name it is retired under must not depend on it.
+      {"a stage whose name is as long as a name may be",
+       [&](unsigned n) {
+         const std::string path =
+             store.imports_root() + "/" + std::string(254, 'a') + char('a' + n);
+         testing::make_directories(path);
+         return path;
+       },
+       true},
       {"a manifest whose date does not parse",
        [&](unsigned n) {
          ImportManifest m = manifest_for(numbered_id(n), 1, old);
