@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bridge_connection.h"
@@ -29,6 +30,7 @@ using namespace varquin::installer;
 
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+constexpr std::string_view kUserDataExample = "\"$HOME/Library/Application Support/Varquin\"";
 
 // Where things go and what they must say, resolved from the options.
 struct Plan {
@@ -294,8 +296,7 @@ std::optional<Documents> prepare(const Options& options) {
     }
   } else {
     check_absolute("--app-bundle", options.app_bundle, "/Applications/Varquin.app", problems);
-    check_absolute("--user-data", options.user_data,
-                   "\"$HOME/Library/Application Support/Varquin\"", problems);
+    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
   }
   Documents documents;
   documents.bridge = resolve_bridge(options, problems);
@@ -455,8 +456,7 @@ int check(const Options& options, Plan plan) {
     plan.expected.origins = origins_for(options.extension_ids);
   }
   if (options.user_data) {
-    check_absolute("--user-data", options.user_data,
-                   "\"$HOME/Library/Application Support/Varquin\"", problems);
+    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
     plan.user_data = options.user_data;
   }
   // The bridge a manifest must name: the one given, else the one installed beside this program.
@@ -476,8 +476,7 @@ int check(const Options& options, Plan plan) {
 // The store's user-data directory: the one given, else the configuration's.
 std::optional<std::string> store_user_data(const Options& options, Problems& problems) {
   if (options.user_data) {
-    check_absolute("--user-data", options.user_data,
-                   "\"$HOME/Library/Application Support/Varquin\"", problems);
+    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
     return options.user_data;
   }
   const std::string config_path = resolve_config_path(options, problems);
