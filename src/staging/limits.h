@@ -16,6 +16,11 @@ inline constexpr std::string_view kTooLargeMessage =
 inline constexpr std::size_t kRecordLimitBytes = 1'048'576;
 
 inline constexpr std::int64_t kExpiryAgeSeconds = 604'800;  // 7 days
+// How far ahead of the clock an entry may be dated and still clear by itself soon. The bridge and
+// the app date entries by this machine's clock, so a date ahead means a clock set back since: a day
+// covers local time taken for UTC (at most 14 hours) and any correction of a drifting clock, and
+// what is dated less than a day ahead still expires within 8 days.
+inline constexpr std::int64_t kClockSkewSeconds = 86'400;  // 1 day
 inline constexpr std::uint64_t kStageLimit = 20;
 inline constexpr std::uint64_t kTerminalRecordLimit = 256;
 inline constexpr std::uint64_t kByteLimit = 536'870'912;  // 512 MiB

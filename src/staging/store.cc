@@ -4,9 +4,11 @@
 #include "platform/fd.h"
 #include "staging/errors.h"
 #include "staging/limits.h"
+#include "staging/request_id.h"
 #include "staging/retire.h"
 #include "staging/stage_check.h"
 #include "util/path.h"
+#include "util/uuid.h"
 
 namespace varquin::staging {
 
@@ -31,6 +33,15 @@ std::unexpected<BridgeError> different_data() {
 // The request ID an incoming directory was made for.
 std::string_view incoming_request_id(std::string_view name) {
   return name.substr(kIncomingPrefix.size(), 36);
+}
+
+// The request ID a stage directory is retired under: its name, or a fresh one for a directory of
+// any other name, whose retired name could pass the longest a name may be (failing every purge
+// from then on) and would not be swept as retired.
+Result<std::string> retired_request_id(std::string_view stage_name) {
+  if (check_request_id(stage_name) == RequestIdFault::None) return std::string(stage_name);
+  VARQUIN_ASSIGN_OR_RETURN(auto uuid, util::random_uuid_v4(), staging_failed(kExpireStageFailure));
+  return util::format_uuid_hyphenated(uuid);
 }
 
 }  // namespace
@@ -89,11 +100,15 @@ Status Store::expire(const StoreEntry& entry) {
     case StoreEntry::Kind::Incoming:
     case StoreEntry::Kind::Stage: {
       const bool incoming = entry.kind == StoreEntry::Kind::Incoming;
+      std::string request_id;
+      if (incoming) {
+        request_id = incoming_request_id(entry.name);
+      } else {
+        VARQUIN_ASSIGN_OR_RETURN(request_id, retired_request_id(entry.name));
+      }
       VARQUIN_ASSIGN_OR_RETURN(
-          auto retired,
-          rename_retired(imports_, entry.name,
-                         incoming ? incoming_request_id(entry.name) : std::string_view(entry.name),
-                         entry.identity, incoming ? kExpireIncomingFailure : kExpireStageFailure));
+          auto retired, rename_retired(imports_, entry.name, request_id, entry.identity,
+                                       incoming ? kExpireIncomingFailure : kExpireStageFailure));
       if (retired) retired_.push_back(std::move(*retired));
       return {};
     }
@@ -107,6 +122,10 @@ Result<StoreUsage> Store::purge_expired(const Held&, const OwnEntries& own) {
     if (entry.expired(now_)) VARQUIN_RETURN_IF_ERROR(expire(entry));
   }
   return usage_of(entries, now_);
+}
+
+Status Store::remove_entry(const Held&, const StoreEntry& entry) {
+  return expire(entry);
 }
 
 Result<std::optional<StageOutcome>> Store::finalized_answer(const StageRequest& request,

@@ -109,6 +109,11 @@ class Store {
   Result<std::optional<StageOutcome>> earlier_answer(const Held& held, const StageRequest& request,
                                                      const StagingCandidate& candidate);
 
+  // Takes an entry of a survey made under the lock out of the store whatever its date, as the
+  // purge takes what has expired: a stage or incoming directory is retired by its identity (and
+  // removed by `remove_retired`), a terminal record unlinked. One already gone is no failure.
+  Status remove_entry(const Held& held, const StoreEntry& entry);
+
   // A fresh incoming directory of the imports root, for building a stage before the lock.
   Result<IncomingStage> begin_incoming(std::string_view request_id) const;
 

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <limits>
 #include <optional>
 
 #include "staging/errors.h"
@@ -143,6 +145,17 @@ bool StoreEntry::expired(util::Instant now) const {
   return kind == Kind::Retired || util::whole_seconds_between(dated, now) >= kExpiryAgeSeconds;
 }
 
+bool StoreEntry::blocks(util::Instant now) const {
+  return counted() && util::whole_seconds_between(now, dated) > kClockSkewSeconds;
+}
+
+util::Instant StoreEntry::expires_at() const {
+  // A modification time may be anything: past the largest instant, it never comes.
+  constexpr std::int64_t kLast = std::numeric_limits<std::int64_t>::max();
+  if (dated.seconds > kLast - kExpiryAgeSeconds) return {kLast, dated.nanoseconds};
+  return {dated.seconds + kExpiryAgeSeconds, dated.nanoseconds};
+}
+
 Result<StoreEntry> judge_stage(std::string_view name, const Directory& stage,
                                const Result<ImportManifest>& manifest) {
   VARQUIN_RETURN_IF_ERROR(readable_or_refused(manifest));
@@ -192,20 +205,27 @@ Result<std::vector<StoreEntry>> survey_store(const Directory& imports, const Dir
 
 namespace {
 
+void add(StoreUsage& usage, const StoreEntry& entry) {
+  if (entry.kind == StoreEntry::Kind::TerminalRecord) {
+    ++usage.terminal_records;
+  } else {
+    ++usage.stages;
+    usage.bytes = saturating_add(usage.bytes, entry.bytes);
+  }
+}
+
 // Adds the entries `keep` lets through.
 template <typename Keep>
 StoreUsage count(const std::vector<StoreEntry>& entries, Keep keep) {
   StoreUsage usage;
   for (const StoreEntry& entry : entries) {
-    if (!entry.counted() || !keep(entry)) continue;
-    if (entry.kind == StoreEntry::Kind::TerminalRecord) {
-      ++usage.terminal_records;
-    } else {
-      ++usage.stages;
-      usage.bytes = saturating_add(usage.bytes, entry.bytes);
-    }
+    if (entry.counted() && keep(entry)) add(usage, entry);
   }
   return usage;
+}
+
+bool earlier(util::Instant a, util::Instant b) {
+  return a.seconds != b.seconds ? a.seconds < b.seconds : a.nanoseconds < b.nanoseconds;
 }
 
 }  // namespace
@@ -216,6 +236,25 @@ StoreUsage usage_of(const std::vector<StoreEntry>& entries, util::Instant now) {
 
 StoreUsage census_of(const std::vector<StoreEntry>& entries) {
   return count(entries, [](const StoreEntry&) { return true; });
+}
+
+util::Instant room_from(const std::vector<StoreEntry>& entries, util::Instant now) {
+  std::vector<const StoreEntry*> staying;
+  for (const StoreEntry& entry : entries) {
+    if (entry.counted() && !entry.expired(now)) staying.push_back(&entry);
+  }
+  std::sort(staying.begin(), staying.end(),
+            [](const StoreEntry* a, const StoreEntry* b) { return earlier(a->dated, b->dated); });
+  // What stays once the k oldest have expired, for every k: summed from the newest, so that the
+  // saturating byte count is never taken back.
+  std::vector<StoreUsage> rest(staying.size() + 1);
+  for (std::size_t k = staying.size(); k-- > 0;) {
+    rest[k] = rest[k + 1];
+    add(rest[k], *staying[k]);
+  }
+  std::size_t k = 0;
+  while (!check_capacity(rest[k], 1)) ++k;  // the last is empty, and has room
+  return k == 0 ? now : staying[k - 1]->expires_at();
 }
 
 Result<std::vector<StoreEntry>> survey_existing(const StorePaths& paths) {

@@ -36,6 +36,11 @@ struct StoreEntry {
   bool counted() const { return kind != Kind::Retired; }
   // 7 days old or older; what was retired is always due. A date ahead is never expired.
   bool expired(util::Instant now) const;
+  // Counted and dated more than a day ahead of `now`: it holds its place in the store for as long
+  // as the clock that dated it ran ahead, so it does not clear by itself soon.
+  bool blocks(util::Instant now) const;
+  // The instant from which it is expired.
+  util::Instant expires_at() const;
 };
 
 // What a request judges itself, and a survey for it leaves out: its own stage, terminal record and
@@ -62,6 +67,10 @@ Result<std::vector<StoreEntry>> survey_existing(const StorePaths& paths);
 StoreUsage usage_of(const std::vector<StoreEntry>& entries, util::Instant now);
 // The census of every entry that counts, whatever its age.
 StoreUsage census_of(const std::vector<StoreEntry>& entries);
+
+// The first instant from `now` on at which the entries that stay leave room for a new stage of
+// one byte: `now` when there is room already, else the expiry that makes room.
+util::Instant room_from(const std::vector<StoreEntry>& entries, util::Instant now);
 
 // One stage directory held open, judged from its manifest as it was read (or why it was not).
 Result<StoreEntry> judge_stage(std::string_view name, const platform::Directory& stage,

@@ -8,8 +8,11 @@
 
 #include <functional>
 #include <limits>
+#include <vector>
 
+#include "staging/limits.h"
 #include "staging/store_fixture.h"
+#include "staging/survey.h"
 #include "toolkit/fs.h"
 
 namespace varquin::staging {
@@ -70,6 +73,15 @@ TEST_F(StagingExpiry, EntriesWithoutATrustworthyDateExpireByTheirOwnAge) {
        [&](unsigned n) {
          testing::make_directories(store.stage_directory(numbered_id(n)));
          return store.stage_directory(numbered_id(n));
+       },
+       true},
+      // Its retired name could not hold it: the name it is retired under must not depend on it.
+      {"a stage whose name is as long as a name may be",
+       [&](unsigned n) {
+         const std::string path =
+             store.imports_root() + "/" + std::string(254, 'a') + char('a' + n);
+         testing::make_directories(path);
+         return path;
        },
        true},
       {"a manifest whose date does not parse",
@@ -208,6 +220,56 @@ TEST(StagingCapacityRule, Boundaries) {
     expect_failure(check_capacity(usage, size),
                    "Varquin's pending browser import capacity has been reached",
                    ErrorCode::CapacityExceeded);
+  }
+}
+
+// A clock set back leaves entries dated ahead, which hold their places until 7 days past their
+// date; what is dated at most a day ahead (a zone or a drift) still clears by itself soon.
+TEST(StagingBlocking, EntriesDatedMoreThanADayAheadBlockAndTheRestMakesRoomAsItExpires) {
+  constexpr std::int64_t kDay = 86'400;
+  using Kind = StoreEntry::Kind;
+  auto entry = [](Kind kind, std::int64_t ahead, std::uint64_t bytes = 0) {
+    return StoreEntry{kind, "e", {}, seconds_before(kNow, -ahead), false, bytes};
+  };
+  const std::pair<StoreEntry, bool> judged[] = {
+      {entry(Kind::Stage, kDay), false},         {entry(Kind::Stage, kDay + 1), true},
+      {entry(Kind::Incoming, 2 * kDay), true},   {entry(Kind::TerminalRecord, 365 * kDay), true},
+      {entry(Kind::Retired, 365 * kDay), false}, {entry(Kind::Stage, -kWeek), false},
+  };
+  for (const auto& [e, blocks] : judged) {
+    EXPECT_EQ(e.blocks(kNow), blocks) << static_cast<int>(e.kind) << " " << e.dated.seconds;
+  }
+
+  struct Case {
+    const char* what;
+    std::vector<StoreEntry> entries;
+    std::int64_t room_in;  // seconds from now
+  };
+  auto many = [&](std::size_t n, Kind kind, std::int64_t ahead, std::uint64_t bytes = 0) {
+    return std::vector<StoreEntry>(n, entry(kind, ahead, bytes));
+  };
+  auto with = [](std::vector<StoreEntry> entries, const StoreEntry& more) {
+    entries.push_back(more);
+    return entries;
+  };
+  const Case cases[] = {
+      {"an empty store", {}, 0},
+      {"19 stages", many(19, Kind::Stage, 0), 0},
+      {"20 stages, the oldest 3 days old",
+       with(many(19, Kind::Stage, 0), entry(Kind::Stage, -3 * kDay)), 4 * kDay},
+      {"20 stages, one expired already", with(many(19, Kind::Stage, 0), entry(Kind::Stage, -kWeek)),
+       0},
+      {"257 records, the oldest 2 days old",
+       with(many(256, Kind::TerminalRecord, 0), entry(Kind::TerminalRecord, -2 * kDay)), 5 * kDay},
+      {"512 MiB, the oldest 64 MiB 1 day old",
+       with(many(7, Kind::Stage, 0, kAttachmentLimitBytes),
+            entry(Kind::Stage, -kDay, kAttachmentLimitBytes)),
+       6 * kDay},
+      {"20 stages dated a year ahead", many(20, Kind::Stage, 365 * kDay), 372 * kDay},
+  };
+  for (const Case& c : cases) {
+    const util::Instant room = room_from(c.entries, kNow);
+    EXPECT_EQ(util::whole_seconds_between(kNow, room), c.room_in) << c.what;
   }
 }
 

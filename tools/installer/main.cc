@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bridge_connection.h"
@@ -17,6 +18,7 @@
 #include "installer/manifest.h"
 #include "installer/options.h"
 #include "installer/plan.h"
+#include "installer/store_check.h"
 #include "installer/trust.h"
 #include "platform/ownership.h"
 #include "util/path.h"
@@ -28,6 +30,7 @@ using namespace varquin::installer;
 
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+constexpr std::string_view kUserDataExample = "\"$HOME/Library/Application Support/Varquin\"";
 
 // Where things go and what they must say, resolved from the options.
 struct Plan {
@@ -37,6 +40,8 @@ struct Plan {
   bool json = false;
   // System-wide manifests serve users who may have no configuration yet: a missing one is noted.
   bool config_optional = false;
+  // The store to diagnose when it is not the configuration's (--user-data with --check).
+  std::optional<std::string> user_data;
 };
 
 // What the installer does, as it does it: on stdout, or on stderr when stdout carries the JSON
@@ -237,6 +242,11 @@ int run_checks(const Plan& plan) {
   for (const auto& directory : plan.directories) {
     check_manifest(report, chain, directory, plan.expected, config, plan.config_path);
   }
+  if (plan.user_data) {
+    check_store(report, *plan.user_data);
+  } else if (config) {
+    check_store(report, config->electron_user_data_path);
+  }
   report.finish();
   return report.failures() > 0 ? kFailed : 0;
 }
@@ -286,8 +296,7 @@ std::optional<Documents> prepare(const Options& options) {
     }
   } else {
     check_absolute("--app-bundle", options.app_bundle, "/Applications/Varquin.app", problems);
-    check_absolute("--user-data", options.user_data,
-                   "\"$HOME/Library/Application Support/Varquin\"", problems);
+    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
   }
   Documents documents;
   documents.bridge = resolve_bridge(options, problems);
@@ -446,6 +455,10 @@ int check(const Options& options, Plan plan) {
     check_extension_ids(options.extension_ids, problems);
     plan.expected.origins = origins_for(options.extension_ids);
   }
+  if (options.user_data) {
+    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
+    plan.user_data = options.user_data;
+  }
   // The bridge a manifest must name: the one given, else the one installed beside this program.
   if (options.bridge) {
     plan.expected.bridge = absolute_or_note(*options.bridge, problems);
@@ -458,6 +471,44 @@ int check(const Options& options, Plan plan) {
     return kUsage;
   }
   return run_checks(plan);
+}
+
+// The store's user-data directory: the one given, else the configuration's.
+std::optional<std::string> store_user_data(const Options& options, Problems& problems) {
+  if (options.user_data) {
+    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
+    return options.user_data;
+  }
+  const std::string config_path = resolve_config_path(options, problems);
+  if (!problems.empty()) return std::nullopt;
+  auto config = BridgeConfig::load(config_path);
+  if (!config) {
+    problems.push_back("--repair-store looks for the store where the configuration " + config_path +
+                       " says, but it is not usable (" + config.error().message +
+                       "): pass --user-data DIR");
+    return std::nullopt;
+  }
+  return config->electron_user_data_path;
+}
+
+int repair(const Options& options) {
+  Problems problems;
+  auto user_data = store_user_data(options, problems);
+  if (!problems.empty()) {
+    print_problems(problems);
+    return kUsage;
+  }
+  if (auto repaired = repair_store(*user_data, options.dry_run, steps()); !repaired) {
+    print_problem(repaired.error());
+    return kFailed;
+  }
+  if (options.dry_run) return 0;
+  // The store as the next import finds it.
+  steps() << "\n";
+  Report report(std::cout, options.json);
+  check_store(report, *user_data);
+  report.finish();
+  return report.failures() > 0 ? kFailed : 0;
 }
 
 }  // namespace
@@ -476,6 +527,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   g_json = options->json;
+  // The store is one user's, wherever the browsers are.
+  if (options->mode == Options::Mode::RepairStore) return repair(*options);
   auto places = Places::from_environment();
   if (!places) {
     print_problem(places.error() + "; pass --manifest-dir");
@@ -493,7 +546,8 @@ int main(int argc, char** argv) {
             resolve_config_path(*options, problems),
             {},
             options->json,
-            options->system};
+            options->system,
+            std::nullopt};
   plan.expected.system = options->system;
   if (!problems.empty()) {
     print_problems(problems);
@@ -506,6 +560,8 @@ int main(int argc, char** argv) {
       return check(*options, std::move(plan));
     case Options::Mode::Uninstall:
       return uninstall(*options, plan);
+    case Options::Mode::RepairStore:
+      break;
   }
   return kUsage;
 }

@@ -13,6 +13,7 @@ constexpr const char* kUsage =
     "       varquin-bridge-install --system --extension-id ID [options]\n"
     "       varquin-bridge-install --check [options]\n"
     "       varquin-bridge-install --uninstall [--remove-config] [options]\n"
+    "       varquin-bridge-install --repair-store [--user-data DIR] [options]\n"
     "\n"
     "Registers the Varquin browser bridge with the Chromium browsers (Google Chrome and its Beta,\n"
     "Dev and Canary, Chromium, Microsoft Edge and its channels, Brave, Vivaldi, Arc): writes the\n"
@@ -25,7 +26,9 @@ constexpr const char* kUsage =
     "                        store (the first is the one the configuration names)\n"
     "  --app-bundle PATH     absolute path of the desktop app, e.g. /Applications/Varquin.app\n"
     "  --user-data DIR       absolute path of the desktop app's user-data directory, e.g.\n"
-    "                        \"$HOME/Library/Application Support/Varquin\"\n"
+    "                        \"$HOME/Library/Application Support/Varquin\"; with --check or\n"
+    "                        --repair-store, the staging store there (default: the one the\n"
+    "                        configuration names)\n"
     "  --bridge PATH         the bridge executable the browser starts (default:\n"
     "                        varquin-browser-bridge beside this program)\n"
     "  --browser NAME[,NAME] register with these browsers only: chrome, chrome-beta, chrome-dev,\n"
@@ -49,6 +52,9 @@ constexpr const char* kUsage =
     "  --json                print the diagnosis as one JSON document (steps go to stderr)\n"
     "  --uninstall           remove this bridge's manifests from every known place\n"
     "  --remove-config       with --uninstall, remove the configuration too\n"
+    "  --repair-store        take the staging lock as a bridge does and remove from the store\n"
+    "                        what --check names as blocking new imports (entries dated more than\n"
+    "                        a day ahead); nothing else\n"
     "  --layout macos|linux  the browsers' places of that system (default: this one's)\n"
     "  --system-root DIR     with --system, DIR stands for \"/\" (packaging into a staging root)\n"
     "  -h, --help            show this text\n"
@@ -85,6 +91,7 @@ enum class Key : int {
   Check,
   Uninstall,
   RemoveConfig,
+  RepairStore,
 };
 
 constexpr option option_for(const char* name, int has_argument, Key key) {
@@ -109,6 +116,7 @@ const option kLongOptions[] = {
     option_for("check", no_argument, Key::Check),
     option_for("uninstall", no_argument, Key::Uninstall),
     option_for("remove-config", no_argument, Key::RemoveConfig),
+    option_for("repair-store", no_argument, Key::RepairStore),
     option_for("help", no_argument, Key::Help),
     {nullptr, 0, nullptr, 0},
 };
@@ -164,7 +172,7 @@ const char* usage_text() {
 tools::Outcome<Options> parse_options(std::span<const std::string> arguments) {
   Options options;
   std::optional<std::string> layout;
-  bool check = false, uninstall = false;
+  bool check = false, uninstall = false, repair = false;
   const std::pair<Key, std::optional<std::string>*> values[] = {
       {Key::AppBundle, &options.app_bundle},
       {Key::UserData, &options.user_data},
@@ -182,6 +190,7 @@ tools::Outcome<Options> parse_options(std::span<const std::string> arguments) {
       {Key::Json, &options.json},
       {Key::Check, &check},
       {Key::Uninstall, &uninstall},
+      {Key::RepairStore, &repair},
       {Key::Help, &options.help},
   };
   CommandLine line(arguments);
@@ -208,11 +217,17 @@ tools::Outcome<Options> parse_options(std::span<const std::string> arguments) {
   }
   // Every option takes its value with it: anything left over, after "--" too, is a mistake.
   if (optind < line.count()) return std::unexpected("unknown argument " + line.at(optind));
-  if (check && uninstall) {
-    return std::unexpected(std::string("--check and --uninstall exclude each other"));
+  if (int{check} + int{uninstall} + int{repair} > 1) {
+    return std::unexpected(
+        std::string("--check, --uninstall and --repair-store exclude each other"));
   }
   if (check) options.mode = Options::Mode::Check;
   if (uninstall) options.mode = Options::Mode::Uninstall;
+  if (repair) options.mode = Options::Mode::RepairStore;
+  if (repair && options.system) {
+    return std::unexpected(std::string(
+        "--repair-store works on one user's store: run it as that user, without --system"));
+  }
   if (options.remove_config && !uninstall) {
     return std::unexpected(std::string("--remove-config goes with --uninstall"));
   }

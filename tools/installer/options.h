@@ -12,7 +12,7 @@
 namespace varquin::installer {
 
 struct Options {
-  enum class Mode { Install, Check, Uninstall } mode = Mode::Install;
+  enum class Mode { Install, Check, Uninstall, RepairStore } mode = Mode::Install;
   // The first is the configuration's "extensionId"; all are allowed origins.
   std::vector<std::string> extension_ids;
   std::optional<std::string> app_bundle;
