@@ -141,6 +141,8 @@ class ByteCounter final : public TreeVisitor {
     if (*entry.kind != EntryKind::Regular) return {};
     struct stat info {};
     if (::fstatat(parent, entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      // Gone since the listing: it holds nothing any more.
+      if (errno == ENOENT) return {};
       return last_os_error();
     }
     const auto size = static_cast<std::uint64_t>(info.st_size);

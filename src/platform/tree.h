@@ -23,7 +23,8 @@ struct TreeError {
 OsStatus remove_tree(const Directory& parent, std::string_view name);
 
 // The total size of the regular files below `top`, at any depth, links not followed, saturating
-// at the largest 64-bit value. An entry whose kind or size cannot be read fails the walk.
+// at the largest 64-bit value. An entry whose kind or size cannot be read fails the walk; one that
+// is gone by then counts nothing.
 base::Expected<std::uint64_t, TreeError> regular_file_bytes(const Directory& top);
 
 }  // namespace varquin::platform

@@ -66,7 +66,15 @@ Result<std::optional<StoreEntry>> judge_incoming(const Directory& imports, std::
   if (!entry) return entry;
   VARQUIN_ASSIGN_OR_RETURN(auto incoming, directory_if_present(imports, name));
   if (!incoming) return std::optional<StoreEntry>();
-  VARQUIN_ASSIGN_OR_RETURN(entry->bytes, regular_file_bytes(*incoming));
+  auto bytes = regular_file_bytes(*incoming);
+  if (!bytes) {
+    // Another bridge builds and discards its incoming directory without the lock: one that was
+    // taken away while it was measured is no longer there to count.
+    VARQUIN_ASSIGN_OR_RETURN(auto now, metadata(imports, name));
+    if (!now || platform::identity_of(*now) != entry->identity) return std::optional<StoreEntry>();
+    return std::unexpected(std::move(bytes).error());
+  }
+  entry->bytes = *bytes;
   return entry;
 }
 
