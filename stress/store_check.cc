@@ -115,6 +115,9 @@ StoreView inspect_store(const Home& home, const StoreRules& rules) {
   for (const auto& entry : *entries) {
     const std::string path = root + "/" + entry.name;
     if (rules.tolerated.count(entry.name)) continue;
+    // Bridges build and discard their incoming directories without the lock: gone since the
+    // listing is no entry at all.
+    if (rules.bridges_running && !testing::path_exists(path)) continue;
     if (entry.name == staging::kLockFileName && entry.kind == platform::EntryKind::Regular) {
       continue;
     }
