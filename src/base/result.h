@@ -12,13 +12,32 @@
 
 #include <expected>
 #include <functional>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
 namespace varquin::base {
 
+namespace internal {
+
+template <typename T>
+struct IsOptionalOfTriviallyCopyable : std::false_type {};
+template <typename U>
+struct IsOptionalOfTriviallyCopyable<std::optional<U>>
+    : std::bool_constant<std::is_trivially_copyable_v<U>> {};
+
+}  // namespace internal
+
 template <typename T, typename E>
 class [[nodiscard]] Expected : public std::expected<T, E> {
+  // libc++ before 18 (Apple's with Xcode 15 among them) may keep std::expected's has-value flag
+  // in the tail padding of the value, and copies a trivially copyable value with its padding: an
+  // expected holding an optional<int> or optional<struct stat> can read as a failure that never
+  // happened (LLVM issue 68552). Refused here, in every build, so it never reaches a Mac.
+  static_assert(!internal::IsOptionalOfTriviallyCopyable<T>::value,
+                "an optional of a trivially copyable type as an Expected's value can be corrupted "
+                "by libc++ before 18: return a plain struct or an enum instead");
+
  public:
   using std::expected<T, E>::expected;
 };

@@ -24,20 +24,24 @@ auto fault_in(FrameReadError::Part part) {
   return [part](const platform::OsError& error) { return FrameReadError{part, error.text()}; };
 }
 
-// Reads the length; none means the input ended cleanly before the first byte.
-base::Expected<std::optional<std::uint32_t>, FrameReadError> read_length(int input_fd) {
+// A frame's length, or the clean end of input before its first byte.
+struct FrameLength {
+  bool end_of_input;
+  std::uint32_t value;
+};
+
+base::Expected<FrameLength, FrameReadError> read_length(int input_fd) {
   std::array<std::uint8_t, 4> bytes{};
   // A single one-byte read first: zero bytes here is the only clean end of input.
   constexpr auto kLength = FrameReadError::Part::Length;
   VARQUIN_ASSIGN_OR_RETURN(auto first, platform::read_some(input_fd, std::span(bytes).first(1)),
                            fault_in(kLength));
-  if (first == 0) return std::optional<std::uint32_t>();
+  if (first == 0) return FrameLength{true, 0};
   VARQUIN_ASSIGN_OR_RETURN(auto rest, platform::read_full(input_fd, std::span(bytes).subspan(1)),
                            fault_in(kLength));
   if (rest != 3) return ReadFault({kLength, std::string(kEndedEarly)});
-  return std::optional<std::uint32_t>(std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
-                                      std::uint32_t{bytes[2]} << 16 |
-                                      std::uint32_t{bytes[3]} << 24);
+  return FrameLength{false, std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                                std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24};
 }
 
 std::array<std::uint8_t, 4> little_endian(std::uint32_t value) {
@@ -61,9 +65,9 @@ std::string_view read_fault_prefix(FrameReadError::Part part) {
 // before the first length byte.
 base::Expected<bool, FrameReadError> read_frame_into(int input_fd, std::uint32_t max_length,
                                                      std::string& payload) {
-  VARQUIN_ASSIGN_OR_RETURN(auto length, read_length(input_fd));
-  if (!length) return false;
-  const std::uint32_t size = *length;
+  VARQUIN_ASSIGN_OR_RETURN(const FrameLength length, read_length(input_fd));
+  if (length.end_of_input) return false;
+  const std::uint32_t size = length.value;
   // A bad length leaves the payload unread: the caller cannot resynchronise anyway.
   if (size == 0 || size > max_length) return ReadFault({FrameReadError::Part::InvalidLength, {}});
   // Read straight into the string: zero-filling a megabyte first would only be overwritten.

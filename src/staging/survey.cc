@@ -32,23 +32,28 @@ bool is_hidden_name(std::string_view name) {
   return !name.empty() && name.front() == '.' && util::is_valid_utf8(name);
 }
 
-// The entry's own metadata, links not followed; none when it is gone. Only the environment fails.
-Result<std::optional<struct stat>> metadata(const Directory& root, std::string_view name) {
-  auto info = root.stat(name);
-  if (info) return std::optional<struct stat>(*info);
-  if (info.error().environmental()) return bare_failure(info.error());
-  return std::optional<struct stat>();
+// The entry's own metadata, links not followed, into `info`; false when it is gone. Only the
+// environment fails.
+Result<bool> metadata(const Directory& root, std::string_view name, struct stat& info) {
+  auto found = root.stat(name);
+  if (found) {
+    info = *found;
+    return true;
+  }
+  if (found.error().environmental()) return bare_failure(found.error());
+  return false;
 }
 
 // An entry dated by its own modification time; none when it is gone.
 Result<std::optional<StoreEntry>> dated_by_itself(const Directory& root, StoreEntry::Kind kind,
                                                   std::string_view name) {
-  VARQUIN_ASSIGN_OR_RETURN(auto info, metadata(root, name));
-  if (!info) return std::optional<StoreEntry>();
+  struct stat info {};
+  VARQUIN_ASSIGN_OR_RETURN(const bool present, metadata(root, name, info));
+  if (!present) return std::optional<StoreEntry>();
   return StoreEntry{kind,
                     std::string(name),
-                    platform::identity_of(*info),
-                    platform::modification_time(*info),
+                    platform::identity_of(info),
+                    platform::modification_time(info),
                     true,
                     0};
 }
@@ -70,8 +75,11 @@ Result<std::optional<StoreEntry>> judge_incoming(const Directory& imports, std::
   if (!bytes) {
     // Another bridge builds and discards its incoming directory without the lock: one that was
     // taken away while it was measured is no longer there to count.
-    VARQUIN_ASSIGN_OR_RETURN(auto now, metadata(imports, name));
-    if (!now || platform::identity_of(*now) != entry->identity) return std::optional<StoreEntry>();
+    struct stat now {};
+    VARQUIN_ASSIGN_OR_RETURN(const bool present, metadata(imports, name, now));
+    if (!present || platform::identity_of(now) != entry->identity) {
+      return std::optional<StoreEntry>();
+    }
     return std::unexpected(std::move(bytes).error());
   }
   entry->bytes = *bytes;
@@ -87,30 +95,32 @@ Result<std::optional<StoreEntry>> judge_stage_entry(const Directory& imports,
   return std::optional<StoreEntry>(std::move(entry));
 }
 
-// The kind of an imports-root entry, or none when it is not the bridge's.
-Result<std::optional<StoreEntry::Kind>> imports_kind(const Directory& imports,
-                                                     const platform::DirEntry& entry) {
-  if (!entry.kind) return bare_failure(entry.error.value_or(platform::OsError{EIO}));
-  if (*entry.kind != EntryKind::Directory) return std::optional<StoreEntry::Kind>();
-  if (is_retired_name(entry.name)) return StoreEntry::Kind::Retired;
-  if (is_valid_incoming_directory(imports, entry.name)) return StoreEntry::Kind::Incoming;
+// What an imports-root entry is to the bridge.
+enum class ImportsEntry { NotOurs, Retired, Incoming, Stage };
+
+ImportsEntry classify(const Directory& imports, const platform::DirEntry& entry) {
+  if (*entry.kind != EntryKind::Directory) return ImportsEntry::NotOurs;
+  if (is_retired_name(entry.name)) return ImportsEntry::Retired;
+  if (is_valid_incoming_directory(imports, entry.name)) return ImportsEntry::Incoming;
   // Other hidden directories are not the bridge's: neither counted nor removed.
-  if (is_hidden_name(entry.name)) return std::optional<StoreEntry::Kind>();
-  return StoreEntry::Kind::Stage;
+  if (is_hidden_name(entry.name)) return ImportsEntry::NotOurs;
+  return ImportsEntry::Stage;
 }
 
 Result<std::optional<StoreEntry>> judge_imports_entry(const Directory& imports,
                                                       const platform::DirEntry& entry) {
-  VARQUIN_ASSIGN_OR_RETURN(auto kind, imports_kind(imports, entry));
-  if (!kind) return std::optional<StoreEntry>();
-  switch (*kind) {
-    case StoreEntry::Kind::Retired:
-      return dated_by_itself(imports, *kind, entry.name);
-    case StoreEntry::Kind::Incoming:
+  if (!entry.kind) return bare_failure(entry.error.value_or(platform::OsError{EIO}));
+  switch (classify(imports, entry)) {
+    case ImportsEntry::NotOurs:
+      return std::optional<StoreEntry>();
+    case ImportsEntry::Retired:
+      return dated_by_itself(imports, StoreEntry::Kind::Retired, entry.name);
+    case ImportsEntry::Incoming:
       return judge_incoming(imports, entry.name);
-    default:
+    case ImportsEntry::Stage:
       return judge_stage_entry(imports, entry.name);
   }
+  return std::optional<StoreEntry>();
 }
 
 Status survey_imports(const Directory& imports, const OwnEntries& own,
