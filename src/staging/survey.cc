@@ -50,12 +50,9 @@ Result<std::optional<StoreEntry>> dated_by_itself(const Directory& root, StoreEn
   struct stat info {};
   VARQUIN_ASSIGN_OR_RETURN(const bool present, metadata(root, name, info));
   if (!present) return std::optional<StoreEntry>();
-  return StoreEntry{kind,
-                    std::string(name),
-                    platform::identity_of(info),
-                    platform::modification_time(info),
-                    true,
-                    0};
+  return StoreEntry{
+      kind, std::string(name), platform::identity_of(info), platform::modification_time(info), true,
+      0};
 }
 
 // The request ID a terminal file may be dated under, when its name is one.
