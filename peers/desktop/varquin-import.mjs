@@ -21,12 +21,15 @@ import {Readable} from 'node:stream';
 export const IMPORT_FLAG = '--varquin-browser-import=';
 export const SCHEMA = 'varquin.browser-import.v1';
 export const SOURCE = 'gmail';
-export const IMPORTS_ROOT_NAME = 'browser-imports';
+const IMPORTS_ROOT_NAME = 'browser-imports';
 export const TERMINALS_ROOT_NAME = 'browser-import-terminals';
-export const MANIFEST_NAME = 'request.json';
-// A freed stage is renamed to this prefix before it is removed: a hidden name, which the bridge
-// neither counts against the store's capacity nor expires, and never an incoming directory's.
-const FREED_PREFIX = '.varquin-freed-';
+const MANIFEST_NAME = 'request.json';
+// A freed stage is renamed to the name the bridge gives what it retires, ".retired-<request
+// ID>-<32 hex digits>", before it is removed: the bridge's census ignores it at once, and its next
+// purge removes whatever a crash left of it.
+const RETIRED_PREFIX = '.retired-';
+const RETIRED_NAME =
+    /^\.retired-[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}-[0-9a-f]{32}$/;
 const RECORD_LIMIT = 1048576;
 const READ_SIZE = 1 << 20;
 
@@ -256,8 +259,9 @@ function typed(object) {
  * @param {string} file
  * @param {string} what
  * @param {string} code  the ImportError code of a failure
+ * @param {string} [missingCode]  the code when the file is not there
  */
-async function openRegular(file, what, code) {
+async function openRegular(file, what, code, missingCode = code) {
   const flags = constants.O_RDONLY | constants.O_NOFOLLOW | constants.O_NONBLOCK;
   const handle = await open(file, flags).catch((error) => {
     if (error.code === 'ELOOP') {
@@ -265,7 +269,7 @@ async function openRegular(file, what, code) {
     }
     throw new ImportError(
         `Cannot open the ${what} ${file}: ${error.message}`,
-        error.code === 'ENOENT' && what === 'manifest' ? 'import_missing' : code, {cause: error});
+        error.code === 'ENOENT' ? missingCode : code, {cause: error});
   });
   const info = await handle.stat();
   if (!info.isFile()) {
@@ -276,32 +280,34 @@ async function openRegular(file, what, code) {
 }
 
 /**
- * Feeds `consume` the file's bytes from the start, never more than `limit` of them; returns the
- * count, `limit + 1` when there were more.
+ * The file's bytes from the start, in fresh buffers, never more than `limit + 1` of them: a
+ * caller that counts more than `limit` knows the file is larger.
  * @param {FileHandle} handle
  * @param {number} limit
- * @param {(bytes: Buffer) => void} consume  gets a buffer that is reused for the next read
+ * @returns {AsyncGenerator<Buffer>}
  */
-async function readAtMost(handle, limit, consume) {
-  const buffer = Buffer.alloc(Math.min(limit + 1, READ_SIZE));
-  let total = 0;
-  for (;;) {
-    const want = Math.min(buffer.length, limit + 1 - total);
-    const {bytesRead} = await handle.read(buffer, 0, want, total);
-    if (bytesRead === 0) return total;
-    consume(buffer.subarray(0, bytesRead));
-    total += bytesRead;
-    if (total > limit) return total;
+async function* chunksOf(handle, limit) {
+  let position = 0;
+  while (position <= limit) {
+    const buffer = Buffer.allocUnsafe(Math.min(READ_SIZE, limit + 1 - position));
+    const {bytesRead} = await handle.read(buffer, 0, buffer.length, position);
+    if (bytesRead === 0) return;
+    position += bytesRead;
+    yield buffer.subarray(0, bytesRead);
   }
 }
 
 /** @param {string} file */
 async function readManifestText(file) {
-  const handle = await openRegular(file, 'manifest', 'manifest_unreadable');
+  const handle = await openRegular(file, 'manifest', 'manifest_unreadable', 'import_missing');
   try {
     /** @type {Buffer[]} */
     const parts = [];
-    const size = await readAtMost(handle, RECORD_LIMIT, (bytes) => parts.push(Buffer.from(bytes)));
+    let size = 0;
+    for await (const bytes of chunksOf(handle, RECORD_LIMIT)) {
+      parts.push(bytes);
+      size += bytes.length;
+    }
     if (size > RECORD_LIMIT) {
       throw new ImportError(`Larger than a manifest can be: ${file}`, 'manifest_unreadable');
     }
@@ -360,7 +366,11 @@ export async function openStagedFile(manifest) {
   try {
     const hash = createHash('sha256');
     const limit = Number(manifest.sizeBytes);
-    const size = await readAtMost(handle, limit, (bytes) => hash.update(bytes));
+    let size = 0;
+    for await (const bytes of chunksOf(handle, limit)) {
+      hash.update(bytes);
+      size += bytes.length;
+    }
     if (size !== limit) {
       throw new ImportError(
           `The staged file does not have the manifest's ${limit} bytes`, 'file_mismatch');
@@ -385,20 +395,16 @@ export async function openStagedFile(manifest) {
 async function* verifiedChunks(handle, manifest) {
   const size = Number(manifest.sizeBytes);
   const hash = createHash('sha256');
+  const changed = () =>
+      new ImportError('The staged file changed after it was verified', 'file_mismatch');
   let position = 0;
-  while (position < size) {
-    const buffer = Buffer.allocUnsafe(Math.min(READ_SIZE, size - position));
-    const {bytesRead} = await handle.read(buffer, 0, buffer.length, position);
-    if (bytesRead === 0) break;
-    const bytes = buffer.subarray(0, bytesRead);
+  for await (const bytes of chunksOf(handle, size)) {
+    position += bytes.length;
+    if (position > size) throw changed();
     hash.update(bytes);
-    position += bytesRead;
     yield bytes;
   }
-  const {bytesRead: more} = await handle.read(Buffer.alloc(1), 0, 1, position);
-  if (position !== size || more !== 0 || hash.digest('hex') !== manifest.sha256) {
-    throw new ImportError('The staged file changed after it was verified', 'file_mismatch');
-  }
+  if (position !== size || hash.digest('hex') !== manifest.sha256) throw changed();
 }
 
 /**
@@ -511,13 +517,13 @@ async function publishRecord(terminals, manifest, finalizedAt) {
 }
 
 /**
- * Moves `name` in the imports root out of the census at once (one rename to a hidden name) and
- * then removes it.
+ * Moves the stage `name` (a request ID) out of the census at once (one rename to a retired name)
+ * and then removes it.
  * @param {string} imports
  * @param {string} name
  */
 async function freeStage(imports, name) {
-  const freed = path.join(imports, FREED_PREFIX + randomUUID());
+  const freed = path.join(imports, `${RETIRED_PREFIX}${name}-${randomUUID().replaceAll('-', '')}`);
   try {
     await rename(path.join(imports, name), freed);
   } catch (error) {
@@ -544,7 +550,7 @@ export async function sweepImports(options) {
   }
   for (const entry of entries) {
     if (!entry.isDirectory()) continue;
-    if (entry.name.startsWith(FREED_PREFIX)) {
+    if (RETIRED_NAME.test(entry.name)) {
       await rm(path.join(store.imports, entry.name), {recursive: true, force: true});
     } else if (REQUEST_ID.test(entry.name)) {
       const record =

@@ -214,7 +214,9 @@ test('what an interrupted finalize left is swept by the next one', {skip}, async
   await opened.close();
   // ...and one after it was moved away, before it was removed.
   const second = s.stage();
-  renameSync(path.dirname(second.manifestPath), path.join(imports, '.varquin-freed-crashed'));
+  renameSync(
+      path.dirname(second.manifestPath),
+      path.join(imports, `.retired-${second.requestId}-${'0'.repeat(32)}`));
   await finalizeImport(await openImport(s.stage().argv, s.options));
   assert.deepEqual(readdirSync(imports), ['.bridge.lock']);
 });

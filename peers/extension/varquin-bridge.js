@@ -379,6 +379,18 @@ function sourceOf(bytes) {
  * @typedef {Promise<BridgeResult> & {requestId: string}} UploadPromise
  */
 
+/**
+ * A call's request ID (given alone, or in the options; else `fallback()`) and its other options.
+ * @param {string | RequestOptions} options
+ * @param {() => string} fallback
+ * @returns {{requestId: string, call: CallOptions}}
+ */
+function callOf(options, fallback) {
+  const {requestId = fallback(), ...call} =
+      typeof options === 'string' ? {requestId: options} : options;
+  return {requestId, call};
+}
+
 const defaultSleep = (/** @type {number} */ ms) =>
     new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -412,8 +424,7 @@ export class VarquinBridge {
    * @returns {Promise<BridgeResult>}
    */
   ping(options = {}) {
-    const {requestId = newRequestId(), ...call} =
-        typeof options === 'string' ? {requestId: options} : options;
+    const {requestId, call} = callOf(options, newRequestId);
     return this.#once(call, requestId, (port) => ask(port, message('ping', requestId), 'pong'));
   }
 
@@ -465,8 +476,7 @@ export class VarquinBridge {
    * @returns {Promise<BridgeResult>}
    */
   stageDownload(path, name, options = {}) {
-    const {requestId = requestIdOf(path), ...call} =
-        typeof options === 'string' ? {requestId: options} : options;
+    const {requestId, call} = callOf(options, () => requestIdOf(path));
     return this.#once(
         call, requestId,
         (port) => ask(
@@ -484,8 +494,8 @@ export class VarquinBridge {
    * @returns {Promise<BridgeResult>}
    */
   cleanupDownloadContainer(directory, options = {}) {
-    const {requestId = directory.split('/').filter(Boolean).pop() || '', ...call} =
-        typeof options === 'string' ? {requestId: options} : options;
+    const {requestId, call} =
+        callOf(options, () => directory.split('/').filter(Boolean).pop() || '');
     return this.#once(
         call, requestId,
         (port) =>

@@ -17,12 +17,8 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 Result<std::uint64_t> regular_file_bytes(const platform::Directory& directory) {
   // A directory of the tree that cannot be listed says so; a bad entry is the bare error text.
   VARQUIN_ASSIGN_OR_RETURN(
-      auto total, platform::regular_file_bytes(directory),
-      [](const platform::TreeError& e) -> std::unexpected<BridgeError> {
-        if (e.listing) {
-          return staging_failed("Unable to inspect incoming import: ")(e.error);
-        }
-        return std::unexpected(BridgeError(e.error.text(), ErrorCode::StagingFailed));
+      auto total, platform::regular_file_bytes(directory), [](const platform::TreeError& e) {
+        return staging_failed(e.listing ? "Unable to inspect incoming import: " : "")(e.error);
       });
   return total;
 }

@@ -18,6 +18,10 @@ constexpr ErrorCode environment_code(Road road) {
   return road == Road::Cleanup ? ErrorCode::CleanupFailed : ErrorCode::StagingFailed;
 }
 
+// The failures to look into the store's two roots.
+inline constexpr std::string_view kImportsInspectFailure = "Unable to inspect browser imports: ";
+inline constexpr std::string_view kTerminalsInspectFailure = "Unable to inspect terminal records: ";
+
 // A failure of the file system under the store: a fixed prefix and the system's description.
 constexpr Prefixed staging_failed(std::string_view prefix) {
   return {prefix, ErrorCode::StagingFailed};

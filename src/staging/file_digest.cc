@@ -1,6 +1,10 @@
 #include "staging/file_digest.h"
 
+#include <span>
+#include <vector>
+
 #include "platform/fd.h"
+#include "util/sha256.h"
 
 namespace varquin::staging {
 
@@ -10,14 +14,24 @@ constexpr std::size_t kChunkBytes = 65'536;
 
 }  // namespace
 
-HashingReader::HashingReader(int fd) : fd_(fd), buffer_(kChunkBytes) {}
-
-platform::OsResult<std::span<const std::uint8_t>> HashingReader::next() {
-  VARQUIN_ASSIGN_OR_RETURN(auto got, platform::read_some(fd_, buffer_));
-  std::span<const std::uint8_t> chunk(buffer_.data(), got);
-  total_ += got;
-  hasher_.update(chunk);
-  return chunk;
+platform::OsResult<FileDigest> digest_to_end(int fd, std::uint64_t limit, std::optional<int> sink) {
+  std::vector<std::uint8_t> buffer(kChunkBytes);
+  util::Sha256 hasher;
+  FileDigest digest;
+  for (;;) {
+    VARQUIN_ASSIGN_OR_RETURN(const std::size_t got, platform::read_some(fd, buffer));
+    if (got == 0) break;
+    const std::span<const std::uint8_t> chunk(buffer.data(), got);
+    digest.bytes += got;
+    if (digest.bytes > limit) {
+      digest.beyond_limit = true;
+      return digest;
+    }
+    hasher.update(chunk);
+    if (sink) VARQUIN_RETURN_IF_ERROR(platform::write_all(*sink, chunk));
+  }
+  digest.sha256 = hasher.finish_hex();
+  return digest;
 }
 
 }  // namespace varquin::staging

@@ -4,30 +4,22 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/os_error.h"
-#include "util/sha256.h"
 
 namespace varquin::staging {
 
-class HashingReader {
- public:
-  explicit HashingReader(int fd);
-
-  // The next chunk, already hashed; empty at the end of the file.
-  platform::OsResult<std::span<const std::uint8_t>> next();
-
-  std::uint64_t total() const { return total_; }
-  std::string finish_hex() { return hasher_.finish_hex(); }
-
- private:
-  int fd_;
-  std::vector<std::uint8_t> buffer_;
-  util::Sha256 hasher_;
-  std::uint64_t total_ = 0;
+struct FileDigest {
+  std::uint64_t bytes = 0;    // read before the end, or before passing the limit
+  bool beyond_limit = false;  // more than the limit: reading stopped there, no digest taken
+  std::string sha256;         // lower-case hexadecimal, when within the limit
 };
+
+// Reads `fd` from where it stands to its end, hashing every byte and writing each chunk on to
+// `sink` when there is one; stops as soon as more than `limit` bytes have passed.
+platform::OsResult<FileDigest> digest_to_end(int fd, std::uint64_t limit,
+                                             std::optional<int> sink = std::nullopt);
 
 }  // namespace varquin::staging

@@ -29,8 +29,12 @@ bool has_scratch_name(std::string_view name, std::string_view prefix) {
 
 }  // namespace
 
+bool is_incoming_name(std::string_view name) {
+  return has_scratch_name(name, kIncomingPrefix);
+}
+
 bool is_valid_incoming_directory(const platform::Directory& root, std::string_view name) {
-  if (!has_scratch_name(name, kIncomingPrefix)) return false;
+  if (!is_incoming_name(name)) return false;
   auto info = root.stat(name);
   return info && S_ISDIR(info->st_mode);
 }

@@ -12,8 +12,11 @@
 
 namespace varquin::staging {
 
-// An entry of `root` named ".incoming-<request ID>-<32 lower-case hex>" that is itself a directory
-// (not a link to one).
+// A name the bridge gives an incoming directory: ".incoming-<request ID>-<32 lower-case hex>".
+bool is_incoming_name(std::string_view name);
+
+// An entry of `root` with an incoming directory's name that is itself a directory (not a link to
+// one).
 bool is_valid_incoming_directory(const platform::Directory& root, std::string_view name);
 
 // A name the bridge gives what it retires: ".retired-<request ID>-<32 lower-case hex>".

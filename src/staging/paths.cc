@@ -61,6 +61,16 @@ Result<std::optional<platform::Directory>> open_existing_root(const std::string&
   return failure(root.error());
 }
 
+Result<ExistingRoots> open_existing_roots(const StorePaths& paths) {
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto imports,
+      open_existing_root(paths.imports_root(), staging_failed(kImportsInspectFailure)));
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto terminals,
+      open_existing_root(paths.terminals_root(), staging_failed(kTerminalsInspectFailure)));
+  return ExistingRoots{std::move(imports), std::move(terminals)};
+}
+
 std::string_view name_without_extension(std::string_view name) {
   if (name == "..") return name;
   std::size_t dot = name.rfind('.');

@@ -1,6 +1,7 @@
 // Where the store lives and how its files and directories are named.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,13 @@ Result<std::string> new_retired_name(std::string_view request_id);
 // a symbolic link); none when it does not. Other failures go through `failure`.
 Result<std::optional<platform::Directory>> open_existing_root(const std::string& path,
                                                               const Prefixed& failure);
+
+// The two roots of the store as they are, creating nothing: a root that does not exist is none.
+struct ExistingRoots {
+  std::optional<platform::Directory> imports;
+  std::optional<platform::Directory> terminals;
+};
+Result<ExistingRoots> open_existing_roots(const StorePaths& paths);
 
 // A file name without its last extension: "a.b.json" -> "a.b", "x" -> "x", ".json" -> ".json".
 std::string_view name_without_extension(std::string_view name);

@@ -20,13 +20,10 @@ std::unexpected<BridgeError> inspect_failure(const platform::OsError& error) {
 
 // The open staged file's bytes against the manifest's count and digest, read to the end.
 Result<bool> content_matches(int fd, const ImportManifest& manifest) {
-  HashingReader reader(fd);
-  for (;;) {
-    VARQUIN_ASSIGN_OR_RETURN(auto chunk, reader.next(), staging_failed(kInspectFailure));
-    if (chunk.empty()) break;
-    if (reader.total() > manifest.size_bytes) return false;
-  }
-  return reader.total() == manifest.size_bytes && reader.finish_hex() == manifest.sha256;
+  VARQUIN_ASSIGN_OR_RETURN(auto digest, digest_to_end(fd, manifest.size_bytes),
+                           staging_failed(kInspectFailure));
+  return !digest.beyond_limit && digest.bytes == manifest.size_bytes &&
+         digest.sha256 == manifest.sha256;
 }
 
 // Whether a look (links followed) found something: absent only for ENOENT and ENOTDIR.

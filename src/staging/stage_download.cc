@@ -18,7 +18,6 @@
 #include "staging/transaction.h"
 #include "util/nfc.h"
 #include "util/path.h"
-#include "util/sha256.h"
 #include "util/utf8.h"
 
 namespace varquin::staging {
@@ -40,15 +39,12 @@ std::unexpected<BridgeError> too_large() {
 Result<std::string> digest_source(const ValidatedSource& source) {
   constexpr Prefixed kReadFailure = invalid_file("Unable to read browser import file: ");
   VARQUIN_RETURN_IF_ERROR(platform::seek_to_start(source.file.get()), kReadFailure);
-  HashingReader reader(source.file.get());
-  for (;;) {
-    VARQUIN_ASSIGN_OR_RETURN(auto chunk, reader.next(), kReadFailure);
-    if (chunk.empty()) break;
-    if (reader.total() > kAttachmentLimitBytes) return too_large();
-  }
+  VARQUIN_ASSIGN_OR_RETURN(auto digest, digest_to_end(source.file.get(), kAttachmentLimitBytes),
+                           kReadFailure);
+  if (digest.beyond_limit) return too_large();
   VARQUIN_RETURN_IF_ERROR(platform::seek_to_start(source.file.get()),
                           invalid_file("Unable to rewind browser import file: "));
-  return reader.finish_hex();
+  return std::move(digest.sha256);
 }
 
 std::unexpected<BridgeError> changed() {
@@ -60,15 +56,11 @@ std::unexpected<BridgeError> changed() {
 // count and digest at the end.
 Status pass_and_check(int fd, const ValidatedSource& source, std::string_view sha256,
                       std::optional<int> sink) {
-  HashingReader reader(fd);
-  for (;;) {
-    VARQUIN_ASSIGN_OR_RETURN(auto chunk, reader.next(), staging_failed(kCopyFailure));
-    if (chunk.empty()) break;
-    if (reader.total() > source.size_bytes) return changed();
-    if (sink)
-      VARQUIN_RETURN_IF_ERROR(platform::write_all(*sink, chunk), staging_failed(kCopyFailure));
+  VARQUIN_ASSIGN_OR_RETURN(auto digest, digest_to_end(fd, source.size_bytes, sink),
+                           staging_failed(kCopyFailure));
+  if (digest.beyond_limit || digest.bytes != source.size_bytes || digest.sha256 != sha256) {
+    return changed();
   }
-  if (reader.total() != source.size_bytes || reader.finish_hex() != sha256) return changed();
   return {};
 }
 

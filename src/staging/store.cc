@@ -59,14 +59,10 @@ Result<Store> Store::open(const StorePaths& paths, util::Instant now) {
 }
 
 Result<std::optional<Store>> Store::open_existing(const StorePaths& paths, util::Instant now) {
-  constexpr std::string_view kImportsFailure = "Unable to inspect browser imports: ";
-  constexpr std::string_view kTerminalsFailure = "Unable to inspect terminal records: ";
-  VARQUIN_ASSIGN_OR_RETURN(
-      auto imports, open_existing_root(paths.imports_root(), staging_failed(kImportsFailure)));
-  VARQUIN_ASSIGN_OR_RETURN(auto terminals, open_existing_root(paths.terminals_root(),
-                                                              staging_failed(kTerminalsFailure)));
-  if (!imports || !terminals) return std::optional<Store>();
-  return std::optional<Store>(Store(paths, std::move(*imports), std::move(*terminals), now));
+  VARQUIN_ASSIGN_OR_RETURN(auto roots, open_existing_roots(paths));
+  if (!roots.imports || !roots.terminals) return std::optional<Store>();
+  return std::optional<Store>(
+      Store(paths, std::move(*roots.imports), std::move(*roots.terminals), now));
 }
 
 Result<Store::Held> Store::lock() const {

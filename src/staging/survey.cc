@@ -21,12 +21,8 @@ namespace {
 using platform::Directory;
 using platform::EntryKind;
 
-constexpr std::string_view kImportsListFailure = "Unable to inspect browser imports: ";
-constexpr std::string_view kTerminalsListFailure = "Unable to inspect terminal records: ";
-
-std::unexpected<BridgeError> bare_failure(const platform::OsError& error) {
-  return std::unexpected(BridgeError(error.text(), ErrorCode::StagingFailed));
-}
+// A failure with the system's description alone.
+constexpr Prefixed kBareFailure = staging_failed("");
 
 bool is_hidden_name(std::string_view name) {
   return !name.empty() && name.front() == '.' && util::is_valid_utf8(name);
@@ -40,7 +36,7 @@ Result<bool> metadata(const Directory& root, std::string_view name, struct stat&
     info = *found;
     return true;
   }
-  if (found.error().environmental()) return bare_failure(found.error());
+  if (found.error().environmental()) return kBareFailure(found.error());
   return false;
 }
 
@@ -95,10 +91,11 @@ Result<std::optional<StoreEntry>> judge_stage_entry(const Directory& imports,
 // What an imports-root entry is to the bridge.
 enum class ImportsEntry { NotOurs, Retired, Incoming, Stage };
 
-ImportsEntry classify(const Directory& imports, const platform::DirEntry& entry) {
+ImportsEntry classify(const platform::DirEntry& entry) {
   if (*entry.kind != EntryKind::Directory) return ImportsEntry::NotOurs;
   if (is_retired_name(entry.name)) return ImportsEntry::Retired;
-  if (is_valid_incoming_directory(imports, entry.name)) return ImportsEntry::Incoming;
+  // The listing has typed it a directory already, without following a link.
+  if (is_incoming_name(entry.name)) return ImportsEntry::Incoming;
   // Other hidden directories are not the bridge's: neither counted nor removed.
   if (is_hidden_name(entry.name)) return ImportsEntry::NotOurs;
   return ImportsEntry::Stage;
@@ -106,8 +103,8 @@ ImportsEntry classify(const Directory& imports, const platform::DirEntry& entry)
 
 Result<std::optional<StoreEntry>> judge_imports_entry(const Directory& imports,
                                                       const platform::DirEntry& entry) {
-  if (!entry.kind) return bare_failure(entry.error.value_or(platform::OsError{EIO}));
-  switch (classify(imports, entry)) {
+  if (!entry.kind) return kBareFailure(entry.error.value_or(platform::OsError{EIO}));
+  switch (classify(entry)) {
     case ImportsEntry::NotOurs:
       return std::optional<StoreEntry>();
     case ImportsEntry::Retired:
@@ -122,7 +119,7 @@ Result<std::optional<StoreEntry>> judge_imports_entry(const Directory& imports,
 
 Status survey_imports(const Directory& imports, const OwnEntries& own,
                       std::vector<StoreEntry>& entries) {
-  VARQUIN_ASSIGN_OR_RETURN(auto listed, imports.list(), staging_failed(kImportsListFailure));
+  VARQUIN_ASSIGN_OR_RETURN(auto listed, imports.list(), staging_failed(kImportsInspectFailure));
   for (const platform::DirEntry& entry : listed) {
     if (entry.name == own.request_id || entry.name == own.incoming_name) continue;
     VARQUIN_ASSIGN_OR_RETURN(auto judged, judge_imports_entry(imports, entry));
@@ -133,7 +130,7 @@ Status survey_imports(const Directory& imports, const OwnEntries& own,
 
 Status survey_terminals(const Directory& terminals, const OwnEntries& own,
                         std::vector<StoreEntry>& entries) {
-  VARQUIN_ASSIGN_OR_RETURN(auto listed, terminals.list(), staging_failed(kTerminalsListFailure));
+  VARQUIN_ASSIGN_OR_RETURN(auto listed, terminals.list(), staging_failed(kTerminalsInspectFailure));
   const std::string own_record =
       own.request_id.empty() ? "" : std::string(own.request_id) + ".json";
   // An entry that cannot be typed is skipped here, not fatal: the desktop app owns this root.
@@ -175,7 +172,7 @@ Result<StoreEntry> judge_stage(std::string_view name, const Directory& stage,
                                const Result<ImportManifest>& manifest) {
   VARQUIN_RETURN_IF_ERROR(readable_or_refused(manifest));
   VARQUIN_ASSIGN_OR_RETURN(const platform::FileIdentity identity, stage.identity(),
-                           staging_failed(kImportsListFailure));
+                           staging_failed(kImportsInspectFailure));
   StoreEntry entry{StoreEntry::Kind::Stage, std::string(name), identity, {}, false, 0};
   std::optional<util::Instant> created;
   if (manifest && manifest_accepted(*manifest, stage.path())) {
@@ -188,7 +185,7 @@ Result<StoreEntry> judge_stage(std::string_view name, const Directory& stage,
   }
   // The directory held open, not its name: the name may be gone already.
   VARQUIN_ASSIGN_OR_RETURN(const struct stat info, platform::stat_fd(stage.fd()),
-                           staging_failed(kImportsListFailure));
+                           staging_failed(kImportsInspectFailure));
   entry.dated = platform::modification_time(info);
   entry.dated_by_itself = true;
   return entry;
@@ -273,14 +270,10 @@ util::Instant room_from(const std::vector<StoreEntry>& entries, util::Instant no
 }
 
 Result<std::vector<StoreEntry>> survey_existing(const StorePaths& paths) {
-  VARQUIN_ASSIGN_OR_RETURN(
-      auto imports, open_existing_root(paths.imports_root(), staging_failed(kImportsListFailure)));
-  VARQUIN_ASSIGN_OR_RETURN(
-      auto terminals,
-      open_existing_root(paths.terminals_root(), staging_failed(kTerminalsListFailure)));
+  VARQUIN_ASSIGN_OR_RETURN(auto roots, open_existing_roots(paths));
   std::vector<StoreEntry> entries;
-  if (imports) VARQUIN_RETURN_IF_ERROR(survey_imports(*imports, {}, entries));
-  if (terminals) VARQUIN_RETURN_IF_ERROR(survey_terminals(*terminals, {}, entries));
+  if (roots.imports) VARQUIN_RETURN_IF_ERROR(survey_imports(*roots.imports, {}, entries));
+  if (roots.terminals) VARQUIN_RETURN_IF_ERROR(survey_terminals(*roots.terminals, {}, entries));
   return entries;
 }
 

@@ -5,14 +5,8 @@
 namespace varquin::util {
 
 ParsedPath::ParsedPath(std::string_view path) : text_(path), absolute_(is_absolute(path)) {
-  std::size_t start = 0;
-  while (start <= text_.size()) {
-    std::size_t end = text_.find('/', start);
-    if (end == std::string::npos) end = text_.size();
-    const std::string_view part = std::string_view(text_).substr(start, end - start);
-    // "." inside a path is no component of its own, as the lexical comparisons expect.
-    if (!part.empty() && !(part == "." && start != 0)) parts_.push_back({start, part.size()});
-    start = end + 1;
+  for (std::string_view part : path_components(text_)) {
+    parts_.push_back({static_cast<std::size_t>(part.data() - text_.data()), part.size()});
   }
 }
 
@@ -65,13 +59,15 @@ bool is_absolute(std::string_view path) {
 }
 
 std::vector<std::string_view> path_components(std::string_view path) {
-  // Views into `path` itself, not into a temporary parse.
-  const ParsedPath parsed(path);
   std::vector<std::string_view> parts;
-  parts.reserve(parsed.size());
-  for (std::string_view part : parsed.components()) {
-    parts.push_back(
-        path.substr(static_cast<std::size_t>(part.data() - parsed.text().data()), part.size()));
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view part = path.substr(start, end - start);
+    // "." inside a path is no component of its own, as the lexical comparisons expect.
+    if (!part.empty() && !(part == "." && start != 0)) parts.push_back(part);
+    start = end + 1;
   }
   return parts;
 }
@@ -81,10 +77,9 @@ bool same_path(std::string_view a, std::string_view b) {
 }
 
 std::optional<std::string_view> file_name(std::string_view path) {
-  const ParsedPath parsed(path);
-  auto name = parsed.file_name();
-  if (!name) return std::nullopt;
-  return path.substr(static_cast<std::size_t>(name->data() - parsed.text().data()), name->size());
+  auto parts = path_components(path);
+  if (parts.empty() || parts.back() == ".." || parts.back() == ".") return std::nullopt;
+  return parts.back();
 }
 
 std::optional<std::string> parent_path(std::string_view path) {

@@ -50,13 +50,13 @@ class ParsedPath {
 
 bool is_absolute(std::string_view path);
 
-// The components of ParsedPath: "/a//b/" -> {"a", "b"}.
+// The components of ParsedPath, as views into `path`: "/a//b/" -> {"a", "b"}.
 std::vector<std::string_view> path_components(std::string_view path);
 
 // ParsedPath::same_as on two texts.
 bool same_path(std::string_view a, std::string_view b);
 
-// ParsedPath::file_name, for a text.
+// ParsedPath::file_name, as a view into `path`.
 std::optional<std::string_view> file_name(std::string_view path);
 
 // The text of ParsedPath::parent: none for "/" or "".

@@ -168,7 +168,7 @@ TEST_F(InstallerStore, RepairRemovesWhatBlocksImportsAndKeepsWhatABridgeOrTheApp
   testing::make_directories(undated);
   set_mtime(undated, from_now(kYear));
   // What stays: a stage the app may be importing, one dated within the allowance, a bridge's
-  // incoming directory at work, a finalized import's record, what the app frees.
+  // incoming directory at work, a finalized import's record, a hidden directory not the bridge's.
   plant_whole_stage(numbered_id(500), "a,b\n1,2\n", from_now(0));
   plant_stages(501, 1, 3'600);
   const std::string incoming = ".incoming-" + numbered_id(502) + "-" + std::string(32, 'c');
