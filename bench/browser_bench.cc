@@ -9,14 +9,13 @@
 // request at once; `--host control` serves the worker's requests (clear the store, time the frames
 // written straight to the bridge, a fresh managed download, the renderer's memory).
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <boost/json.hpp>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -30,10 +29,9 @@
 #include "harness.h"
 #include "platform/fd.h"
 #include "platform/path.h"
+#include "protocol/framing.h"
 #include "toolkit/chromium.h"
-#include "toolkit/process.h"
 #include "util/base64.h"
-#include "util/sha256.h"
 
 namespace {
 
@@ -50,17 +48,12 @@ constexpr const char* kControlHost = "com.varquin.bench_control";
 
 // ---- Frames on the standard streams, for the helper hosts --------------------------------------
 
-std::optional<std::string> read_frame(int fd) {
-  unsigned char header[4];
-  auto got = varquin::platform::read_full(fd, std::span<std::uint8_t>(header, 4));
-  if (!got || *got != 4) return std::nullopt;
-  const std::uint32_t n = header[0] | std::uint32_t{header[1]} << 8 |
-                          std::uint32_t{header[2]} << 16 | std::uint32_t{header[3]} << 24;
-  std::string payload(n, '\0');
-  auto body = varquin::platform::read_full(
-      fd, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(payload.data()), n));
-  if (!body || *body != n) return std::nullopt;
-  return payload;
+// The next request; none at the end of input and, as the host can only stop then, on a broken
+// frame. No length limit of its own: the helper hosts take whatever Chromium sends.
+std::optional<std::string> next_request() {
+  auto frame = varquin::protocol::read_frame(STDIN_FILENO, UINT32_MAX);
+  if (!frame) return std::nullopt;
+  return std::move(*frame);
 }
 
 void answer(const std::string& payload) {
@@ -90,7 +83,7 @@ int floor_host() {
       {"stage_download", "staged_and_launched"},
       {"cleanup_download_container", "download_container_cleaned"}};
   varquin::platform::widen_pipe(STDIN_FILENO, 1 << 20);  // as the bridge does
-  while (auto request = read_frame(STDIN_FILENO)) {
+  while (auto request = next_request()) {
     const auto status = status_of.find(field_of(*request, "action"));
     answer(R"({"ok":true,"requestId":")" + field_of(*request, "requestId") + R"(","status":")" +
            (status == status_of.end() ? "unknown" : status->second) + "\"}");
@@ -284,7 +277,7 @@ int control_host() {
   std::optional<std::string> payload;
   Downloads downloads;
   std::vector<pid_t> renderers;
-  while (auto request = read_frame(STDIN_FILENO)) {
+  while (auto request = next_request()) {
     const json::object in = json::parse(*request).as_object();
     const std::string op(in.at("op").as_string());
     json::object out{{"ok", true}};
@@ -360,13 +353,9 @@ struct Options {
 
 std::string extension_id_of(const std::string& manifest) {
   const json::object parsed = json::parse(manifest).as_object();
-  std::vector<std::uint8_t> der;
-  if (!varquin::util::decode_base64_append(std::string(parsed.at("key").as_string()), der)) {
-    die("the bench extension's key is not Base64");
-  }
-  std::string id = varquin::util::sha256_hex(der).substr(0, 32);
-  for (char& c : id) c = static_cast<char>('a' + (c <= '9' ? c - '0' : c - 'a' + 10));
-  return id;
+  auto id = varquin::toolkit::chromium_extension_id(parsed.at("key").as_string());
+  if (!id) die("the bench extension's key is not Base64");
+  return *id;
 }
 
 std::string read_or_die(const std::string& path) {
@@ -374,66 +363,6 @@ std::string read_or_die(const std::string& path) {
   if (!text) die("cannot read " + path);
   return *text;
 }
-
-// Chromium with the bench extension; lines of its stderr tagged VARQUIN_BENCH.
-class Browser {
- public:
-  Browser(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
-    auto pipe = varquin::toolkit::make_pipe();
-    if (!pipe) die("no pipe");
-    varquin::toolkit::ChildCommand start{
-        .argv = argv,
-        .environment = environment,
-        .input = varquin::toolkit::ChildStream::dev_null(),
-        .output = varquin::toolkit::ChildStream::dev_null(),
-        .error = varquin::toolkit::ChildStream::from(pipe->write.get()),
-        .own_process_group = true};
-    auto pid = varquin::toolkit::spawn_child(start);
-    if (!pid) die("cannot start " + argv[0]);
-    pid_ = *pid;
-    stderr_ = std::move(pipe->read);
-  }
-  ~Browser() {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) ::usleep(50'000);
-    ::kill(-pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-  }
-
-  // The next VARQUIN_BENCH line: its tag and value; none when the browser is gone or time is up.
-  std::optional<std::pair<std::string, std::string>> next(std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-      for (std::size_t end; (end = buffer_.find('\n')) != std::string::npos;) {
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        const std::size_t at = line.find("VARQUIN_BENCH ");
-        if (at == std::string::npos) continue;
-        line.erase(0, at + 14);
-        if (auto source = line.rfind("\", source:"); source != std::string::npos) {
-          line.erase(source);
-        }
-        const std::size_t space = line.find(' ');
-        return std::make_pair(line.substr(0, space), line.substr(space + 1));
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return std::nullopt;
-      pollfd p{stderr_.get(), POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      char chunk[65536];
-      const ssize_t n = ::read(stderr_.get(), chunk, sizeof chunk);
-      if (n <= 0) return std::nullopt;
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  varquin::platform::UniqueFd stderr_;
-  std::string buffer_;
-};
 
 std::vector<double> numbers(const json::value& array, const char* key = nullptr) {
   std::vector<double> out;
@@ -630,21 +559,25 @@ int run_bench(const Options& options) {
        "VARQUIN_BENCH_PAYLOAD=" + extension + "/payload.bin"},
       {"VARQUIN_FAKE_OPEN", "XDG_CONFIG_HOME"});
   std::cerr << "starting Chromium…\n";
-  Browser browser(
+  varquin::toolkit::ChromiumProcess browser(
       {*browser_program, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
        "--disable-background-networking", "--disable-component-update", "--disable-sync",
        "--disable-quic", "--enable-logging=stderr", "--js-flags=--expose-gc",
        "--user-data-dir=" + profile, "--load-extension=" + extension},
       environment);
+  if (auto failure = browser.failure()) die(*failure);
   for (;;) {
-    auto line = browser.next(std::chrono::seconds(600));
+    // A tagged line: its tag, a space, its value.
+    auto line = browser.next("VARQUIN_BENCH ", Clock::now() + std::chrono::seconds(600));
     if (!line) die("Chromium ended or went silent before the benchmark finished");
-    if (line->first == "progress") {
-      std::cerr << "  " << line->second << "\n";
-    } else if (line->first == "error") {
-      die("the bench extension failed: " + line->second);
-    } else if (line->first == "done") {
-      const bool met = print_results(json::parse(line->second).as_object(), options,
+    const std::size_t space = line->find(' ');
+    const std::string tag = line->substr(0, space), value = line->substr(space + 1);
+    if (tag == "progress") {
+      std::cerr << "  " << value << "\n";
+    } else if (tag == "error") {
+      die("the bench extension failed: " + value);
+    } else if (tag == "done") {
+      const bool met = print_results(json::parse(value).as_object(), options,
                                      format("%.0f MiB", static_cast<double>(options.size) / kMiB));
       std::cout << "\n" << (met ? "Every target met." : "Some targets NOT met.") << "\n";
       return met ? 0 : 1;

@@ -1,27 +1,22 @@
 // The bridge behind a real browser: Debian's Chromium, headless, loads the project's test
 // extension, which drives both roads through Chrome's own native-messaging implementation.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "support/bridge_fixture.h"
 #include "toolkit/chromium.h"
-#include "toolkit/process.h"
-#include "util/base64.h"
-#include "util/sha256.h"
 
 namespace varquin::testing {
 namespace {
@@ -31,91 +26,26 @@ const std::string kExtensionSource = std::string(VARQUIN_SOURCE_DIR) + "/tests/b
 const std::string kClientModule =
     std::string(VARQUIN_SOURCE_DIR) + "/peers/extension/varquin-bridge.js";
 
-// The ID Chrome gives an unpacked extension with a "key": SHA-256 of the public key, first 32 hex
-// digits, 0-f mapped to a-p.
+// The extension's ID, from the "key" of its manifest.
 std::string extension_id_of(const std::string& manifest) {
   std::smatch key;
   EXPECT_TRUE(std::regex_search(manifest, key, std::regex(R"re("key":\s*"([^"]+)")re")));
-  std::vector<std::uint8_t> der;
-  EXPECT_TRUE(util::decode_base64_append(key[1].str(), der));
-  std::string id = util::sha256_hex(der).substr(0, 32);
-  for (char& c : id) c = static_cast<char>('a' + (c <= '9' ? c - '0' : c - 'a' + 10));
-  return id;
+  std::optional<std::string> id = toolkit::chromium_extension_id(key[1].str());
+  EXPECT_TRUE(id.has_value());
+  return id.value_or("");
 }
 
-// Chromium in its own process group, its stderr read line by line.
-class Browser {
- public:
-  Browser(const std::string& program, const std::vector<std::string>& arguments,
-          const std::map<std::string, std::string>& env) {
-    auto pipe = toolkit::make_pipe();
-    EXPECT_TRUE(pipe.has_value());
-    if (!pipe) return;
-    toolkit::ChildCommand invocation{.argv = {program},
-                                     .environment = std::vector<std::string>{},
-                                     .input = toolkit::ChildStream::dev_null(),
-                                     .output = toolkit::ChildStream::dev_null(),
-                                     .error = toolkit::ChildStream::from(pipe->write.get()),
-                                     .own_process_group = true};
-    invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
-    for (const auto& [name, value] : env) invocation.environment->push_back(name + "=" + value);
-    auto pid = toolkit::spawn_child(invocation);
-    EXPECT_TRUE(pid.has_value()) << pid.error().text();
-    pid_ = pid.value_or(-1);
-    stderr_ = std::move(pipe->read);
+// The first console report tagged `tag`; none when the extension reports an error or the
+// deadline passes first.
+std::optional<std::string> wait_for(toolkit::ChromiumProcess& browser, const std::string& tag,
+                                    std::chrono::seconds limit) {
+  const auto deadline = toolkit::ChromiumProcess::Clock::now() + limit;
+  while (auto report = browser.next("VARQUIN_E2E ", deadline)) {
+    if (report->starts_with(tag + " ")) return report->substr(tag.size() + 1);
+    if (report->starts_with("error ")) return std::nullopt;
   }
-
-  ~Browser() { stop(); }
-
-  // The first console report tagged `tag`; none when the deadline passes first.
-  std::optional<std::string> wait_for(const std::string& tag, std::chrono::seconds limit) {
-    const std::string marker = "VARQUIN_E2E " + tag + " ";
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      for (std::size_t end; (end = buffer_.find('\n')) != std::string::npos;) {
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        log_ += line + "\n";
-        if (auto at = line.find(marker); at != std::string::npos) {
-          std::string value = line.substr(at + marker.size());
-          // Chromium appends the console source location after the message.
-          if (auto source = value.rfind("\", source:"); source != std::string::npos) {
-            value.erase(source);
-          }
-          return value;
-        }
-        if (line.find("VARQUIN_E2E error ") != std::string::npos) return std::nullopt;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      pollfd p{stderr_.get(), POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char chunk[8192];
-      ssize_t n = ::read(stderr_.get(), chunk, sizeof chunk);
-      if (n <= 0) return std::nullopt;
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-
-  // SIGTERM to the browser, then whatever is left of the group it started.
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) ::usleep(50'000);
-    ::kill(-pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
-  const std::string& log() const { return log_; }
-
- private:
-  pid_t pid_ = -1;
-  platform::UniqueFd stderr_;
-  std::string buffer_, log_;
-};
+  return std::nullopt;
+}
 
 // Processes still running the bridge executable for this extension, by their command lines (ps
 // works alike on Linux and macOS): the browser starts the bridge by the path in its manifest with
@@ -236,24 +166,27 @@ TEST_F(ChromiumEndToEnd, BothRoadsThroughChromesNativeMessaging) {
   HeldStagingLock other_bridge(imports_root());
   ASSERT_TRUE(other_bridge.held());
 
-  auto environment = environment_;
-  environment["TMPDIR"] = home_.path();
-  Browser browser(browser_program,
-                  {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                   "--disable-background-networking", "--disable-component-update",
-                   "--disable-sync", "--disable-quic", "--enable-logging=stderr",
-                   "--user-data-dir=" + profile, "--load-extension=" + extension},
-                  environment);
+  auto variables = environment_;
+  variables["TMPDIR"] = home_.path();
+  std::vector<std::string> environment;
+  for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+  toolkit::ChromiumProcess browser(
+      {browser_program, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+       "--disable-background-networking", "--disable-component-update", "--disable-sync",
+       "--disable-quic", "--enable-logging=stderr", "--user-data-dir=" + profile,
+       "--load-extension=" + extension},
+      environment, /*keep_log=*/true);
+  EXPECT_FALSE(browser.failure()) << browser.failure().value_or("");
 
-  auto retry = browser.wait_for("retry", std::chrono::seconds(60));
+  auto retry = wait_for(browser, "retry", std::chrono::seconds(60));
   ASSERT_TRUE(retry) << browser.log();
   EXPECT_EQ(boost::json::parse(*retry).at("code").as_string(), "lock_timeout");
   other_bridge.release();
-  auto staged = browser.wait_for("staged", std::chrono::seconds(60));
+  auto staged = wait_for(browser, "staged", std::chrono::seconds(60));
   ASSERT_TRUE(staged) << browser.log();
   // The browser's file was only read; the extension may clean up once it is gone.
   ASSERT_EQ(::unlink(download_file.c_str()), 0);
-  auto done = browser.wait_for("done", std::chrono::seconds(60));
+  auto done = wait_for(browser, "done", std::chrono::seconds(60));
   ASSERT_TRUE(done) << browser.log();
   // Closing its ports ends every bridge the browser started, the aborted upload's among them,
   // while the browser still runs.
