@@ -116,10 +116,15 @@ void rollback_race(const Options& options, const Home& home, unsigned round, Led
   racer.join();
   ledger.add(kSection, "link swaps during rollback", swaps);
   const auto& a = s.answers.empty() ? std::nullopt : s.answers.back();
+  // A stage swapped between its publishing rename and the check that follows is refused before
+  // any launch: retryable, and the directory found there is put back.
+  const bool refused_at_publication =
+      a && !a->ok && a->code == "staging_failed" && a->retryable == true;
   ledger.expect(
-      a && !a->ok && a->code == "app_launch_failed", kSection,
+      a && !a->ok && (a->code == "app_launch_failed" || refused_at_publication), kSection,
       "rollback race " + std::to_string(round) + ": answered " + (a ? a->raw : "nothing"));
-  ledger.add(kSection, "rollback races");
+  ledger.add(kSection,
+             refused_at_publication ? "rollback races refused at publication" : "rollback races");
   (void)toolkit::remove_tree(stage);
   (void)toolkit::remove_tree(home.imports() + "/.aside-" + id);
   (void)toolkit::remove_tree(directory);
