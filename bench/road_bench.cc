@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <boost/json.hpp>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,6 +27,19 @@ using namespace varquin::bench;
 constexpr std::size_t kMiB = 1u << 20;
 constexpr const char* kMemoryDirectory = "/dev/shm";
 
+// What this program measures, by the names --only takes; varquin-browser-bench takes others.
+enum class Part { Upload, Download, Startup, Memory, Lock };
+constexpr std::array<std::string_view, 5> kPartNames = {"upload", "download", "startup", "memory",
+                                                        "lock"};
+
+std::string_view name_of(Part part) {
+  return kPartNames[static_cast<std::size_t>(part)];
+}
+
+bool is_part(std::string_view name) {
+  return std::find(kPartNames.begin(), kPartNames.end(), name) != kPartNames.end();
+}
+
 struct Options {
   std::string bridge;
   std::string micro_json;
@@ -35,13 +50,19 @@ struct Options {
   std::size_t size = 64 * kMiB;
   std::set<std::string> only;  // empty: everything
 
-  bool wants(const std::string& part) const { return only.empty() || only.contains(part); }
+  bool wants(Part part) const { return only.empty() || only.contains(std::string(name_of(part))); }
 };
 
 [[noreturn]] void usage() {
+  std::string parts;
+  for (std::string_view name : kPartNames) {
+    if (!parts.empty()) parts += '|';
+    parts += name;
+  }
   std::cerr << "usage: varquin-road-bench --bridge PATH [--micro-json FILE] [--python-host FILE]\n"
                "         [--work-dir DIR] [--runs N] [--startup-runs N] [--size BYTES]\n"
-               "         [--only upload|download|startup|memory|lock]...\n";
+               "         [--only "
+            << parts << "]...\n";
   std::exit(2);
 }
 
@@ -201,25 +222,23 @@ int main(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
   // Only varquin-browser-bench's parts asked for: nothing here.
   if (!options.only.empty() &&
-      std::none_of(options.only.begin(), options.only.end(), [](const std::string& part) {
-        return part == "upload" || part == "download" || part == "startup" || part == "memory" ||
-               part == "lock";
-      })) {
+      std::none_of(options.only.begin(), options.only.end(),
+                   [](const std::string& part) { return is_part(part); })) {
     return 0;
   }
   const BenchStore store(options.work_parent, options.bridge);
   const std::string size = mib(static_cast<double>(options.size));
   std::vector<Row> rows;
 
-  if (options.wants("upload") || options.wants("memory")) {
+  if (options.wants(Part::Upload) || options.wants(Part::Memory)) {
     std::cerr << "upload road…\n";
     const Comparison up = measure_upload(store, options.size, options.runs);
-    if (options.wants("upload")) {
+    if (options.wants(Part::Upload)) {
       rows.push_back(ratio_row("upload " + size + ": begin_upload → staged", ms(up.bridge.wall),
                                parts_text(up), up.ratio, 1.3));
       rows.push_back(cpu_row("upload", up));
     }
-    if (options.wants("memory")) {
+    if (options.wants(Part::Memory)) {
       const std::uint64_t idle = idle_rss(store, 5);
       const double growth = static_cast<double>(up.peak_rss) - static_cast<double>(idle);
       const double allowed = static_cast<double>(options.size + 8 * kMiB);
@@ -229,7 +248,7 @@ int main(int argc, char** argv) {
                                mib(allowed) + " (attachment + 8 MiB)", growth / allowed, 1.0));
     }
   }
-  if (options.wants("download")) {
+  if (options.wants(Part::Download)) {
     std::cerr << "download road…\n";
     const DownloadComparison down = measure_download(store, options.size, options.runs);
     const std::string road = "download " + size + " (" + copy_path_of(store) + ")";
@@ -241,7 +260,7 @@ int main(int argc, char** argv) {
                              1.1));
     rows.push_back(cpu_row("download (against the design's floor)", down.floor));
   }
-  if (options.wants("lock")) {
+  if (options.wants(Part::Lock)) {
     std::cerr << "staging-lock holds…\n";
     const LockHold hold = measure_lock_hold(store, options.size, options.runs);
     // A few milliseconds to list the store, read its records and rename, plus the directory sync
@@ -256,7 +275,7 @@ int main(int argc, char** argv) {
         "staging lock held, download " + size + " (median; max " + ms(hold.download_max) + ")",
         ms(hold.download_median), limit, hold.download_median / allowed, 1.0));
   }
-  if (options.wants("startup")) {
+  if (options.wants(Part::Startup)) {
     std::cerr << "start-up…\n";
     const StartupComparison s = measure_startup(store, options.startup_runs, options.python_host);
     rows.push_back(ratio_row("start-up: spawn → pong", us(s.bridge),

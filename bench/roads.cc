@@ -1,7 +1,6 @@
 #include "roads.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "platform/copy.h"
+#include "platform/directory.h"
 #include "platform/fd.h"
 #include "platform/path.h"
 #include "staging/paths.h"
@@ -366,8 +366,8 @@ class LockProbe {
     std::optional<Clock::time_point> held_since;
     while (!stop_) {
       const auto now = Clock::now();
-      if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
-        ::flock(fd_.get(), LOCK_UN);
+      if (platform::try_lock_exclusive(fd_.get())) {
+        (void)platform::unlock(fd_.get());
         if (held_since) longest_ = std::max(longest_, seconds_between(*held_since, now));
         held_since.reset();
       } else if (!held_since) {
@@ -388,10 +388,10 @@ class LockProbe {
 
 // One directory sync on the store's file system, as publishing makes it.
 double time_directory_sync(const std::string& directory) {
-  const platform::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) die("cannot open " + directory);
+  const auto opened = platform::Directory::open(directory);
+  if (!opened) die("cannot open " + directory);
   const auto start = Clock::now();
-  if (!platform::full_sync(fd.get())) die("cannot sync " + directory);
+  if (!platform::full_sync(opened->fd())) die("cannot sync " + directory);
   return seconds_since(start);
 }
 

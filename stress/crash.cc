@@ -33,8 +33,9 @@ struct Trial {
   unsigned number = 0;
   Road road = Road::Upload;
   std::string id, name, content, source;
-  std::string old_stage;     // a stage past 7 days that the trial's purge removes
-  std::string old_incoming;  // an abandoned incoming directory past 7 days, or empty
+  std::string old_stage;        // a stage past 7 days that the trial's purge removes
+  std::string old_incoming;     // an abandoned incoming directory past 7 days, or empty
+  std::string old_incoming_id;  // the request ID in its name
 };
 
 std::vector<std::string> frames_for(const Trial& trial) {
@@ -65,7 +66,8 @@ Trial prepare(const Home& home, Rng& rng, unsigned number, Road road) {
   plant_stage(home, trial.old_stage, "old.csv", rng.bytes(rng.below(64 * 1024)),
               rfc3339_seconds_ago(kEightDays));
   if (rng.chance(40)) {
-    trial.old_incoming = plant_incoming(home, rng, rng.request_id(), kEightDays);
+    trial.old_incoming_id = rng.request_id();
+    trial.old_incoming = plant_incoming(home, rng, trial.old_incoming_id, kEightDays);
   }
   for (std::uint64_t young = rng.below(3); young > 0; --young) {
     plant_stage(home, rng.request_id(), "young.csv", rng.bytes(rng.below(4096)),
@@ -105,7 +107,7 @@ std::string phase_of(const Home& home, const Trial& trial, const std::vector<Tra
     return "expiring an old stage";
   }
   if (!trial.old_incoming.empty() && (under(home.imports() + "/" + trial.old_incoming) ||
-                                      inside_retired_of(trial.old_incoming.substr(10, 36)))) {
+                                      inside_retired_of(trial.old_incoming_id))) {
     return "expiring an abandoned incoming directory";
   }
   if (retired_own_stage || inside_retired_of(trial.id)) return "rolling the stage back";

@@ -36,6 +36,8 @@ inline constexpr const char* kSwapSection =
     "5. racing swappers: what the bridge checked, swapped for a link";
 inline constexpr const char* kSlowSourceSection =
     "6. a slow source: others stage while one copy stalls";
+// How long the slow source's copy stalls, in milliseconds; the summary states it.
+inline constexpr long kSlowSourceStallMs = 6'000;
 // Totals of the swap scenario over its attack classes.
 inline constexpr const char* kSwapRacesFigure = "all classes: requests raced";
 inline constexpr const char* kSwapWinsFigure = "all classes: races won (must be 0)";

@@ -13,7 +13,6 @@ namespace varquin::stress {
 namespace {
 
 constexpr const char* kSection = kSlowSourceSection;
-constexpr long kStallMs = 6'000;
 constexpr std::size_t kReadBytes = 65'536;  // what the bridge reads of a source at a time
 
 // Waits until the shim has stalled the slow bridge's copy, so that the others run inside the
@@ -54,7 +53,7 @@ void run_slow_source(const Options& options, Ledger& ledger) {
   plan.kinds = "read";
   plan.nth = static_cast<long>(size / kReadBytes) + 2;
   plan.action = "stall";
-  plan.stall_ms = kStallMs;
+  plan.stall_ms = kSlowSourceStallMs;
   plan.trace = home.scratch("slow.trace");
   plan.lock_log = home.scratch("lock.log");
   testing::make_directories(home.scratch(""));

@@ -143,8 +143,8 @@ void print_summary(const Ledger& l) {
   std::printf(
       "  slow source      %llu large attachments staged while a source stalled %ld s; "
       "longest lock hold %llu ms\n",
-      figure(l, kSlowSourceSection, "large attachments staged while a source stalled"), 6L,
-      figure(l, kSlowSourceSection, "longest staging-lock hold (ms)"));
+      figure(l, kSlowSourceSection, "large attachments staged while a source stalled"),
+      kSlowSourceStallMs / 1'000, figure(l, kSlowSourceSection, "longest staging-lock hold (ms)"));
   std::printf(
       "  nothing lost     %llu store checks after kills, %llu checks of the trees outside "
       "the store, %zu broken invariants\n",

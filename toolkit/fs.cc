@@ -67,8 +67,8 @@ OsStatus create_directory(const std::string& path) {
   return {};
 }
 
-OsResult<UniqueFd> create_exclusive_file(const std::string& path) {
-  return open_fd(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+OsResult<UniqueFd> create_exclusive_file(const std::string& path, mode_t mode) {
+  return open_fd(path, O_WRONLY | O_CREAT | O_EXCL, mode);
 }
 
 OsResult<UniqueFd> create_or_truncate_file(const std::string& path) {

@@ -4,6 +4,8 @@
 // a path changed under it cannot redirect its work. Paths holding a NUL byte are refused (EINVAL).
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -18,8 +20,9 @@ platform::OsStatus create_directories(const std::string& path);
 // Creates one directory with mode 0777 (before umask); an existing one is an error.
 platform::OsStatus create_directory(const std::string& path);
 
-// Opens for writing only; the file must not exist yet (mode 0666 before umask).
-platform::OsResult<platform::UniqueFd> create_exclusive_file(const std::string& path);
+// Opens for writing only; the file must not exist yet (`mode` before umask).
+platform::OsResult<platform::UniqueFd> create_exclusive_file(const std::string& path,
+                                                             mode_t mode = 0666);
 // Opens for writing only, creating or truncating (mode 0666 before umask).
 platform::OsResult<platform::UniqueFd> create_or_truncate_file(const std::string& path);
 // Opens read-only. `nonblocking` keeps a FIFO or device at the path from holding the open.

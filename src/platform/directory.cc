@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "platform/fault.h"
+#include "platform/open_at.h"
 
 namespace varquin::platform {
 
@@ -33,14 +34,6 @@ OsResult<std::string> component(std::string_view name) {
     return os_error(EINVAL);
   }
   return std::string(name);
-}
-
-OsResult<UniqueFd> open_at(int dir, const std::string& name, int flags, mode_t mode = 0) {
-  for (;;) {
-    int fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
-    if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR) return last_os_error();
-  }
 }
 
 // Systems disagree on what O_NOFOLLOW reports for a link (ELOOP, EMLINK on the BSDs, ENOTDIR
@@ -105,6 +98,14 @@ std::optional<EntryKind> kind_from_dirent(unsigned char type) {
 }
 
 }  // namespace
+
+OsResult<UniqueFd> open_at(int dir, const std::string& name, int flags, mode_t mode) {
+  for (;;) {
+    int fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return last_os_error();
+  }
+}
 
 OsResult<UniqueFd> open_directory_at(int dir, const std::string& name) {
   return open_directory_with(dir, name, kDirectoryFlags);

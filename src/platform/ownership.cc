@@ -59,9 +59,14 @@ bool is_private_group(gid_t group, uid_t user) {
 #else
   // A large site's account files can be long; past this the group counts as shared.
   constexpr std::size_t kAccountsLimit = std::size_t{16} << 20;
-  auto groups = read_regular_file("/etc/group", kAccountsLimit);
-  auto users = read_regular_file("/etc/passwd", kAccountsLimit);
-  return groups && users && group_holds_only(group, user, *groups, *users);
+  // Read once per process: the installer asks about every component of several paths.
+  struct Accounts {
+    OsResult<std::string> groups, users;
+  };
+  static const Accounts accounts{read_regular_file("/etc/group", kAccountsLimit),
+                                 read_regular_file("/etc/passwd", kAccountsLimit)};
+  return accounts.groups && accounts.users &&
+         group_holds_only(group, user, *accounts.groups, *accounts.users);
 #endif
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/directory.h"
 #include "platform/fault.h"
+#include "platform/open_at.h"
 
 namespace varquin::platform {
 
@@ -43,17 +44,12 @@ OsResult<std::string> real_path(const std::string& path) {
 
 OsResult<RegularFile> read_regular_file_and_metadata(const std::string& path, std::size_t limit) {
   if (holds_nul(path)) return os_error(EINVAL);
-  if (auto fault = injected_fault(FileOperation::Open, path)) return os_error(fault->error);
-  for (;;) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) {
-      const UniqueFd file(fd);
-      RegularFile read;
-      VARQUIN_ASSIGN_OR_RETURN(read.content, read_open_file(file.get(), limit, &read.metadata));
-      return read;
-    }
-    if (errno != EINTR) return last_os_error();
-  }
+  VARQUIN_ASSIGN_OR_RETURN(const UniqueFd file, with_fault(FileOperation::Open, path, [&] {
+                             return open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+                           }));
+  RegularFile read;
+  VARQUIN_ASSIGN_OR_RETURN(read.content, read_open_file(file.get(), limit, &read.metadata));
+  return read;
 }
 
 OsResult<std::string> read_regular_file(const std::string& path, std::size_t limit) {

@@ -33,16 +33,6 @@ constexpr std::chrono::seconds kAnswerTimeout{20};
 constexpr std::chrono::seconds kExitTimeout{10};
 constexpr std::string_view kOriginPrefix = "chrome-extension://";
 
-// Built piecewise: GCC 12 warns falsely (-Wrestrict) about "\"" + std::string(...) at -O2.
-std::string quoted(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out += '"';
-  out += text;
-  out += '"';
-  return out;
-}
-
 bool check_place(Report& report, const ManifestDirectory& directory) {
   auto last = util::file_name(directory.path).value_or("");
   if (is_manifest_directory_name(last)) {
@@ -73,10 +63,6 @@ bool check_name_and_type(Report& report, const HostManifest& manifest) {
   }
   if (ok) report.pass("\"name\" matches the file name, \"type\" is \"stdio\"");
   return ok;
-}
-
-Trust trust_for(const Expectations& expected) {
-  return expected.system ? Trust::for_system() : Trust::for_user();
 }
 
 bool check_host(Report& report, ChainCheck& chain, const HostManifest& manifest,

@@ -1,6 +1,5 @@
 #include "installer/files.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,14 +69,6 @@ Outcome<void> create_directories(const std::string& path, mode_t mode) {
   return {};
 }
 
-Outcome<platform::UniqueFd> create_exclusive(const std::string& path, mode_t mode) {
-  for (;;) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0) return platform::UniqueFd(fd);
-    if (errno != EINTR) return failure("cannot create", path, platform::OsError{errno});
-  }
-}
-
 }  // namespace
 
 Outcome<std::optional<std::string>> read_if_present(const std::string& path) {
@@ -92,7 +83,11 @@ Outcome<void> write_atomically(const std::string& path, std::string_view content
     VARQUIN_RETURN_IF_ERROR(create_directories(*directory, modes.directory));
   }
   VARQUIN_ASSIGN_OR_RETURN(auto name, temporary_name_for(path));
-  VARQUIN_ASSIGN_OR_RETURN(auto fd, create_exclusive(name, modes.file));
+  // The mode at creation, not only the fchmod below: never more open than `modes`, not even for
+  // a moment.
+  VARQUIN_ASSIGN_OR_RETURN(
+      auto fd, toolkit::create_exclusive_file(name, modes.file),
+      [&](const platform::OsError& error) { return failure("cannot create", name, error); });
   TemporaryFile temporary(name);
   if (::fchmod(fd.get(), modes.file) != 0) {
     return failure("cannot set the mode of", name, platform::OsError{errno});
@@ -135,6 +130,16 @@ Outcome<bool> remove_if_present(const std::string& path) {
   if (removed) return true;
   if (removed.error().number == ENOENT) return false;
   return failure("cannot remove", path, removed.error());
+}
+
+// Built piecewise: GCC 12 warns falsely (-Wrestrict) about "\"" + std::string(...) at -O2.
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  out += text;
+  out += '"';
+  return out;
 }
 
 }  // namespace varquin::installer

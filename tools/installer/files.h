@@ -41,4 +41,7 @@ Outcome<std::string> resolve_existing_prefix(const std::string& path);
 // True when a file was removed, false when there was none.
 Outcome<bool> remove_if_present(const std::string& path);
 
+// `text` in double quotes, as the installer's messages show a path, a key or a value.
+std::string quoted(std::string_view text);
+
 }  // namespace varquin::installer

@@ -38,8 +38,6 @@ struct Plan {
   std::string config_path;
   Expectations expected;
   bool json = false;
-  // System-wide manifests serve users who may have no configuration yet: a missing one is noted.
-  bool config_optional = false;
   // The store to diagnose when it is not the configuration's (--user-data with --check).
   std::optional<std::string> user_data;
 };
@@ -229,7 +227,8 @@ int run_checks(const Plan& plan) {
   ChainCheck chain(report);
   std::optional<BridgeConfig> config;
   auto present = is_present(plan.config_path);
-  if (plan.config_optional && present && !*present) {
+  // System-wide manifests serve users who may have no configuration yet: a missing one is noted.
+  if (plan.expected.system && present && !*present) {
     report.section("Configuration", plan.config_path);
     report.note(
         "none for this user yet: each user's is written by varquin-bridge-install "
@@ -377,10 +376,9 @@ bool write_manifests(const Plan& plan, const Documents& documents) {
       print_problem(previous.error());
       return false;
     }
-    const bool system = plan.expected.system;
     if (!publish(directory.browser + " manifest", path, documents.manifest_text, *previous,
-                 system ? kSystemManifestModes : kUserManifestModes,
-                 system ? Trust::for_system() : Trust::for_user())) {
+                 plan.expected.system ? kSystemManifestModes : kUserManifestModes,
+                 trust_for(plan.expected))) {
       return false;
     }
   }
@@ -449,16 +447,21 @@ int uninstall(const Options& options, const Plan& plan) {
   return status;
 }
 
+// --user-data where it may be left out (--check, --repair-store): checked when given.
+std::optional<std::string> given_user_data(const Options& options, Problems& problems) {
+  if (options.user_data) {
+    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
+  }
+  return options.user_data;
+}
+
 int check(const Options& options, Plan plan) {
   Problems problems;
   if (!options.extension_ids.empty()) {
     check_extension_ids(options.extension_ids, problems);
     plan.expected.origins = origins_for(options.extension_ids);
   }
-  if (options.user_data) {
-    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
-    plan.user_data = options.user_data;
-  }
+  plan.user_data = given_user_data(options, problems);
   // The bridge a manifest must name: the one given, else the one installed beside this program.
   if (options.bridge) {
     plan.expected.bridge = absolute_or_note(*options.bridge, problems);
@@ -475,10 +478,7 @@ int check(const Options& options, Plan plan) {
 
 // The store's user-data directory: the one given, else the configuration's.
 std::optional<std::string> store_user_data(const Options& options, Problems& problems) {
-  if (options.user_data) {
-    check_absolute("--user-data", options.user_data, kUserDataExample, problems);
-    return options.user_data;
-  }
+  if (auto given = given_user_data(options, problems)) return given;
   const std::string config_path = resolve_config_path(options, problems);
   if (!problems.empty()) return std::nullopt;
   auto config = BridgeConfig::load(config_path);
@@ -546,7 +546,6 @@ int main(int argc, char** argv) {
             resolve_config_path(*options, problems),
             {},
             options->json,
-            options->system,
             std::nullopt};
   plan.expected.system = options->system;
   if (!problems.empty()) {

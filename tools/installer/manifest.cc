@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "installer/files.h"
 #include "json/reader.h"
 #include "json/writer.h"
 #include "util/path.h"
@@ -14,15 +15,6 @@ namespace {
 using json::Value;
 
 constexpr std::string_view kDescription = "Varquin browser bridge";
-
-// `key` in quotes. Built piecewise: GCC 12 warns falsely (-Wrestrict) at -O2 about
-// "literal" + std::string(...).
-std::string quoted(std::string_view key) {
-  std::string out(1, '"');
-  out += key;
-  out += '"';
-  return out;
-}
 
 // The member `key` of `document`, or why it is not there.
 Outcome<const Value*> member(const json::Document& document, std::string_view key) {

@@ -6,7 +6,9 @@
 #include <deque>
 #include <string_view>
 
+#include "installer/files.h"
 #include "platform/os_error.h"
+#include "platform/path.h"
 #include "util/path.h"
 
 namespace varquin::installer {
@@ -17,13 +19,6 @@ using platform::Exposure;
 
 // As the system resolves paths: past this many links a path is refused anyway.
 constexpr int kMaxLinks = 40;
-
-std::string quoted(std::string_view text) {
-  std::string out(1, '"');
-  out += text;
-  out += '"';
-  return out;
-}
 
 void push_components_front(std::deque<std::string>& pending, std::string_view path) {
   auto parts = util::path_components(path);
@@ -88,6 +83,10 @@ Trust Trust::for_system() {
   return {0, platform::GroupRule::Never};
 }
 
+Trust trust_for(const Expectations& expected) {
+  return expected.system ? Trust::for_system() : Trust::for_user();
+}
+
 tools::Outcome<std::vector<Exposed>> exposed_components(const std::string& path,
                                                         const Trust& trust) {
   Walk walk(trust);
@@ -134,13 +133,17 @@ std::string exposure_fault(const Exposed& exposed, const Trust& trust) {
 }
 
 bool file_exposed(const std::string& path, const Trust& trust) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 &&
-         platform::exposure_of(info, trust.user, trust.rule) != Exposure::None;
+  auto info = platform::lstat_path(path);
+  return info && platform::exposure_of(*info, trust.user, trust.rule) != Exposure::None;
 }
 
 void ChainCheck::check(const std::string& path, const Trust& trust, const std::string& what) {
-  auto found = exposed_components(path, trust);
+  auto key = std::make_tuple(path, trust.rule, trust.user);
+  auto walked = walked_.find(key);
+  if (walked == walked_.end()) {
+    walked = walked_.emplace(std::move(key), exposed_components(path, trust)).first;
+  }
+  const auto& found = walked->second;
   if (!found) {
     report_.fail(found.error());
     return;

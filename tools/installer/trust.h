@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bridge_connection.h"
@@ -26,6 +28,9 @@ struct Trust {
   static Trust for_system();
   bool system() const { return rule == platform::GroupRule::Never; }
 };
+
+// What an installation registered per user or for every user must trust.
+Trust trust_for(const Expectations& expected);
 
 struct Exposed {
   std::string path;
@@ -60,6 +65,10 @@ class ChainCheck {
  private:
   Report& report_;
   std::set<std::string> reported_;
+  // Every manifest names the same bridge: its chain is walked once per diagnosis.
+  std::map<std::tuple<std::string, platform::GroupRule, uid_t>,
+           tools::Outcome<std::vector<Exposed>>>
+      walked_;
 };
 
 }  // namespace varquin::installer
